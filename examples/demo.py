@@ -1,0 +1,1 @@
+import _tarnwell; print(_tarnwell.__doc__)

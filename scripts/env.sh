@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Runs a command with a Python 3.14 that has NumPy, pybind11 >= 3 and the build tools.
+#
+#   scripts/env.sh CMD [ARGS...]
+#
+# A host python3.14 with NumPy, pybind11 >= 3 and scikit-build-core is used directly.
+# Otherwise a Debian testing root is made once in $TARNWELL_CACHE (default
+# ~/.cache/tarnwell) and the command runs inside it, with the checkout bound at the
+# same path. Inside, `python` on PATH is the interpreter to use.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${TARNWELL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwell}
+root=$cache/root
+stamp_name=.tarnwell-root-complete
+# Bump when the package list changes so that existing roots are completed.
+root_version=1
+packages=(
+    python3 python3-dev python3-venv python3-pip python3-numpy
+    pybind11-dev python3-pybind11 python3-scikit-build-core
+    cmake ninja-build g++ make
+    python3-pytest python3-hypothesis python3-scipy python3-metpy
+)
+
+host_python_ok() {
+    command -v python3.14 >/dev/null 2>&1 || return 1
+    python3.14 - <<'PY' >/dev/null 2>&1
+import numpy, pybind11, scikit_build_core
+assert int(pybind11.__version__.split(".")[0]) >= 3
+assert int(numpy.__version__.split(".")[0]) >= 2
+PY
+}
+
+mirror() {
+    # The first non-security Debian archive the host's apt already uses.
+    local uri=""
+    if compgen -G "/etc/apt/sources.list.d/*.sources" >/dev/null; then
+        uri=$(awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}' /etc/apt/sources.list.d/*.sources \
+              | grep -v -e security -e '^cdrom' | grep -i debian | head -n 1 || true)
+    fi
+    if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+        uri=$(awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; break}}' \
+              /etc/apt/sources.list | grep -v security | grep -i debian | head -n 1 || true)
+    fi
+    [ -n "$uri" ] || { echo "env.sh: no Debian mirror found in the apt configuration" >&2; return 1; }
+    echo "${uri%/}"
+}
+
+in_root() {
+    # Variables that reach the command: the project's own and the thread-count knobs.
+    local vars=() name
+    for name in $(compgen -e); do
+        case "$name" in
+            TARNWELL_IN_ROOT) ;;
+            TARNWELL_* | CI | PYTEST_ADDOPTS | OMP_NUM_THREADS | OPENBLAS_* | TERM)
+                vars+=("$name=${!name}") ;;
+        esac
+    done
+    # Private mount namespace: nothing mounted here outlives the command.
+    unshare --mount --propagation private -- bash -c '
+        set -e
+        root=$1; dir=$2; nvars=$3; shift 3
+        vars=("${@:1:nvars}"); shift "$nvars"
+        mount -t proc proc "$root/proc"
+        mount --bind /dev "$root/dev"
+        mkdir -p "$root$dir"
+        mount --bind "$dir" "$root$dir"
+        [ -f /etc/resolv.conf ] && cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+        exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+            PATH=/opt/tarnwell/bin:/usr/local/bin:/usr/bin:/bin "${vars[@]}" TARNWELL_IN_ROOT=1 \
+            bash -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
+    ' bash "$root" "$here" "${#vars[@]}" "${vars[@]}" "$@"
+}
+
+make_root() {
+    local stamp=$root/$stamp_name
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$root_version" ]; then
+        return 0
+    fi
+    if [ "$(id -u)" != 0 ]; then
+        echo "env.sh: making the Python 3.14 root needs root (or install python3.14 with numpy and pybind11)" >&2
+        return 1
+    fi
+    if ! command -v debootstrap >/dev/null 2>&1; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    fi
+    local url
+    url=$(mirror)
+    if [ ! -f "$stamp" ]; then
+        # A root without the stamp is half made: start again.
+        echo "env.sh: making a Debian testing root in $root (a few minutes, once)" >&2
+        rm -rf "$root"
+        mkdir -p "$cache"
+        local script=/usr/share/debootstrap/scripts/sid
+        debootstrap --variant=minbase testing "$root" "$url" "$script" >"$cache/debootstrap.log" 2>&1 ||
+            debootstrap --no-check-gpg --variant=minbase testing "$root" "$url" "$script" \
+                >"$cache/debootstrap.log" 2>&1 ||
+            { tail -n 20 "$cache/debootstrap.log" >&2; return 1; }
+    fi
+    rm -f "$stamp"
+    echo "deb $url testing main" >"$root/etc/apt/sources.list"
+    # Mirrors may serve a testing Release file past its Valid-Until date.
+    echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99tarnwell"
+    in_root bash -c "
+        set -e
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends ${packages[*]} >/dev/null
+        apt-get clean
+        rm -rf /opt/tarnwell
+        python3 -m venv --system-site-packages /opt/tarnwell
+        /opt/tarnwell/bin/python -c 'import numpy, pybind11, scikit_build_core, pytest'
+    " >"$cache/install.log" 2>&1 || { tail -n 30 "$cache/install.log" >&2; return 1; }
+    echo "$root_version" >"$stamp"
+}
+
+if [ "${TARNWELL_IN_ROOT:-}" = 1 ]; then
+    exec "$@"
+elif host_python_ok; then
+    venv=${TARNWELL_VENV:-$cache/venv-host}
+    if [ ! -x "$venv/bin/python" ]; then
+        python3.14 -m venv --system-site-packages "$venv"
+    fi
+    PATH=$venv/bin:$PATH exec "$@"
+else
+    make_root
+    in_root "$@"
+fi
