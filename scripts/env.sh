@@ -10,7 +10,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cache=${TARNWELL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwell}
+cache=${TARNWELL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tarnwell}
 root=$cache/root
 stamp_name=.tarnwell-root-complete
 # Bump when the package list changes so that existing roots are completed.
