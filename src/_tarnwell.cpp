@@ -76,6 +76,11 @@ f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& 
         double* depth = out + n_cols + c;
         double* open_top = out + 2 * n_cols + c;
         *intensity = *depth = *open_top = nan;
+        const auto write = [&](double S, double d, double flag) {
+            *intensity = std::sqrt(at_least_zero(S + S));
+            *depth = d;
+            *open_top = flag;
+        };
         const std::int64_t n = n_levels;
         if (n < 1) return;
         const double* zc = zp + c * n;
@@ -98,9 +103,7 @@ f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& 
                 if (z_k >= z_top) {
                     const double b_top = ((b_k - b_p) * (z_top - z_p)) / (z_k - z_p) + b_p;
                     S = S + ((-b_p - b_top) * 0.5) * (z_top - z_p);
-                    *intensity = std::sqrt(at_least_zero(S + S));
-                    *depth = t;
-                    *open_top = 0.0;
+                    write(S, t, 0.0);
                     return;
                 }
                 S += ((-b_p - b_k) * 0.5) * (z_k - z_p);
@@ -121,18 +124,14 @@ f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& 
             if (b_k >= beta) {
                 const double z_x = ((beta - b_p) * (z_k - z_p)) / (b_k - b_p) + z_p;
                 S = S + ((-b_p - beta) * 0.5) * (z_x - z_p);
-                *intensity = std::sqrt(at_least_zero(S + S));
-                *depth = z_x - z0;
-                *open_top = 0.0;
+                write(S, z_x - z0, 0.0);
                 return;
             }
             S += ((-b_p - b_k) * 0.5) * (z_k - z_p);
             z_p = z_k;
             b_p = b_k;
         }
-        *intensity = std::sqrt(at_least_zero(S + S));
-        *depth = z_p - z0;
-        *open_top = 1.0;
+        write(S, z_p - z0, 1.0);
     };
 
     {
