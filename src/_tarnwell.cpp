@@ -331,7 +331,7 @@ f64_array gradient_py(const f64_array& f, const f64_array& x, const f64_array& y
     return result;
 }
 
-f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_el, long min_gates,
+f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_el, std::int64_t min_gates,
                  double min_spread, int n_threads) {
     if (vr.ndim() != 2 || az.ndim() != 2) throw std::invalid_argument("vr, az must be 2-D");
     if (az.shape(0) != vr.shape(0) || az.shape(1) != vr.shape(1))
