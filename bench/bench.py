@@ -7,7 +7,11 @@ the speed-ups and items per second. Best of N runs each (one run for peers slowe
 """
 
 import argparse
+import ctypes
 import os
+import shutil
+import subprocess
+import tempfile
 import time
 
 import numpy as np
@@ -49,6 +53,25 @@ def ours_best(ours, cores, repeat):
         t1.append(best_of(lambda: ours(1), max(1, repeat // 3)))
         tn.append(best_of(lambda: ours(cores), max(1, repeat // 3)))
     return min(t1), min(tn)
+
+
+def build_floor(source, symbol, restype, argtypes):
+    """Compiles bench/<source> into a shared library with the modules' floating-point flags and
+    returns its function `symbol`, or None without a compiler."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    compiler = ["c++", "-std=c++20"] if source.endswith(".cpp") else ["cc"]
+    tmp = tempfile.mkdtemp(prefix="tarnwell-bench-")
+    lib = os.path.join(tmp, "floor.so")
+    cmd = [*compiler, "-O3", "-ffp-contract=off", "-shared", "-fPIC", os.path.join(here, source), "-o", lib, "-lm"]
+    try:
+        subprocess.run(cmd, check=True)
+        fn = getattr(ctypes.CDLL(lib), symbol)  # stays mapped once loaded
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    fn.restype, fn.argtypes = restype, argtypes
+    return fn
 
 
 # --- cold_pool -------------------------------------------------------------------------------------
@@ -364,53 +387,12 @@ def vad_numpy(vr, az, cos_el, min_gates, min_spread):
     return out
 
 
-VAD_FLOOR_C = r"""
-#define _GNU_SOURCE
-#include <float.h>
-#include <math.h>
-
-/* The sine-cosine calls of the VAD fit alone, on the valid samples of each row: sincos(az) in
-   each of its three passes, sincos(2 az) in the second and third. */
-double floor_loop(const double* vr, const double* az, long n_rows, long m) {
-    double acc = 0, s, c;
-    for (long i = 0; i < n_rows; ++i) {
-        const double* v = vr + i * m;
-        const double* a = az + i * m;
-        for (int pass = 0; pass < 3; ++pass) {
-            for (long j = 0; j < m; ++j) {
-                if (!(fabs(v[j]) <= DBL_MAX && fabs(a[j]) <= DBL_MAX)) continue;
-                sincos(a[j], &s, &c);
-                acc += s + c;
-                if (pass > 0) {
-                    sincos(2 * a[j], &s, &c);
-                    acc += s + c;
-                }
-            }
-        }
-    }
-    return acc;
-}
-"""
 
 
 def vad_sincos_floor():
-    """Builds the C loop of vad's sine-cosine calls; returns a callable running it, or None."""
-    import ctypes
-    import subprocess
-    import tempfile
-
-    tmp = tempfile.mkdtemp(prefix="tarnwell-bench-")
-    src, lib = os.path.join(tmp, "floor.c"), os.path.join(tmp, "floor.so")
-    with open(src, "w") as fh:
-        fh.write(VAD_FLOOR_C)
-    try:
-        subprocess.run(["cc", "-O2", "-ffp-contract=off", "-shared", "-fPIC", src, "-o", lib, "-lm"], check=True)
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    fn = ctypes.CDLL(lib).floor_loop
-    fn.restype = ctypes.c_double
-    fn.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_long, ctypes.c_long]
-    return lambda vr, az: fn(vr.ctypes.data, az.ctypes.data, vr.shape[0], vr.shape[1])
+    """The C loop of vad's sine-cosine calls: floor(vr, az), or None."""
+    fn = build_floor("vad_floor.c", "floor_loop", ctypes.c_double, [ctypes.c_void_p] * 2 + [ctypes.c_long] * 2)
+    return fn and (lambda vr, az: fn(vr.ctypes.data, az.ctypes.data, vr.shape[0], vr.shape[1]))
 
 
 @case("vad")
@@ -472,24 +454,10 @@ def thermo_metpy(t, p, td):
 
 
 def thermo_floor():
-    """Builds bench/thermo_floor.c; returns floor(t, p, td) running it on one thread, or None."""
-    import ctypes
-    import shutil
-    import subprocess
-    import tempfile
-
-    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "thermo_floor.c")
-    tmp = tempfile.mkdtemp(prefix="tarnwell-bench-")
-    lib = os.path.join(tmp, "thermo_floor.so")
-    try:
-        subprocess.run(["cc", "-O3", "-ffp-contract=off", "-shared", "-fPIC", src, "-o", lib, "-lm"], check=True)
-        fn = ctypes.CDLL(lib).thermo_floor  # stays mapped once loaded
-    except (OSError, subprocess.CalledProcessError):
+    """bench/thermo_floor.c: floor(t, p, td) on one thread, or None."""
+    fn = build_floor("thermo_floor.c", "thermo_floor", None, [ctypes.c_void_p] * 4 + [ctypes.c_long])
+    if fn is None:
         return None
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-    fn.restype = None
-    fn.argtypes = [ctypes.c_void_p] * 4 + [ctypes.c_long]
 
     def floor(t, p, td):
         out = np.empty((4, t.size))
@@ -677,24 +645,11 @@ def trace_effective_earth(rng, elev, radar_height, R):
 
 
 def trace_floor(args, steps):
-    """Builds bench/trace_floor.cpp; returns floor(chained) running its loop for the same steps, or None."""
-    import ctypes
-    import subprocess
-    import tempfile
-
-    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "trace_floor.cpp")
-    lib = os.path.join(tempfile.mkdtemp(prefix="tarnwell-bench-"), "trace_floor.so")
-    cmd = ["c++", "-std=c++20", "-O3", "-ffp-contract=off", "-shared", "-fPIC", src, "-o", lib]
-    try:
-        subprocess.run(cmd, check=True)
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    fn = ctypes.CDLL(lib).trace_floor
-    fn.restype = ctypes.c_double
-    fn.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_long, ctypes.c_double]
-    fn.argtypes += [ctypes.c_int]
+    """bench/trace_floor.cpp: floor(chained) running its loop for the same steps, or None."""
+    argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_long, ctypes.c_double]
+    fn = build_floor("trace_floor.cpp", "trace_floor", ctypes.c_double, argtypes + [ctypes.c_int])
     h, elev = args[2], args[1]
-    return lambda chained: fn(h.ctypes.data, h.size, elev.ctypes.data, steps.ctypes.data, elev.size, 75.0, chained)
+    return fn and (lambda chained: fn(h.ctypes.data, h.size, elev.ctypes.data, steps.ctypes.data, elev.size, 75.0, chained))
 
 
 @case("trace")
