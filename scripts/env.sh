@@ -14,12 +14,14 @@ cache=${TARNWELL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tarnwell}
 root=$cache/root
 stamp_name=.tarnwell-root-complete
 # Bump when the package list changes so that existing roots are completed.
-root_version=1
+root_version=2
 packages=(
     python3 python3-dev python3-venv python3-pip python3-numpy
     pybind11-dev python3-pybind11 python3-scikit-build-core
     cmake ninja-build g++ make
     python3-pytest python3-hypothesis python3-scipy python3-metpy
+    python3-xarray python3-dask python3-distributed python3-pint python3-zarr python3-netcdf4
+    python3-matplotlib python3-mypy python3-psutil clang
 )
 
 host_python_ok() {

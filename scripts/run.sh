@@ -6,7 +6,9 @@
 #   scripts/run.sh bench    the benchmark table (extra arguments go to the script)
 #   scripts/run.sh dev CMD  incremental CMake build into $TARNWELL_BUILD (default build-dev),
 #                           (only $TARNWELL_TARGET when set), then CMD with the built modules
-#                           first on PYTHONPATH
+#                           and the package sources (src/) first on PYTHONPATH
+#   scripts/run.sh check    sanitizer (address + undefined, thread), leak, fuzz and clang runs
+#                           in their own build folders (scripts/check.sh)
 #
 # The environment is provisioned on first use (scripts/env.sh).
 set -euo pipefail
@@ -24,6 +26,7 @@ case "$job" in
             [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja \
                 -DPython_EXECUTABLE="$(command -v python)" >/dev/null
             cmake --build "$build" ${TARNWELL_TARGET:+--target "$TARNWELL_TARGET"}
-            PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" exec "$@"' bash "$@" ;;
-    *) echo "usage: scripts/run.sh demo|test|bench|dev [ARGS...]" >&2; exit 2 ;;
+            PYTHONPATH="$PWD/$build:$PWD/src${PYTHONPATH:+:$PYTHONPATH}" exec "$@"' bash "$@" ;;
+    check) exec scripts/env.sh bash scripts/check.sh "$@" ;;
+    *) echo "usage: scripts/run.sh demo|test|bench|dev|check [ARGS...]" >&2; exit 2 ;;
 esac

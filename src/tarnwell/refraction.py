@@ -1,0 +1,138 @@
+"""Radar beam propagation through a refractive-index profile, on xarray objects."""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import xarray as xr
+
+import _refraction
+
+from . import units
+from ._apply import FloatArray, attrs, call_threads, dataset, is_lazy, scalar, threads
+
+# The kernel's limit on integration steps per ray, checked here before any work.
+MAX_STEPS = 2.0**40
+
+TRACE_ATTRS = {
+    "height": attrs("height of the beam above the earth's surface", "m"),
+    "ground_distance": attrs("distance along the ground from the radar", "m"),
+    "local_elevation": attrs("local elevation angle of the beam", "degree"),
+}
+
+
+def _trace_task(n: npt.NDArray[Any], *, source: str | None, rng: FloatArray, elev: FloatArray, h: FloatArray, reverse: bool,
+                radar_height: float, earth_radius: float, step: float, n_threads: int | None) -> FloatArray:
+    n = units.convert(n, source, "dimensionless")
+    index = np.ascontiguousarray(n[::-1] if reverse else n, dtype=np.float64)
+    out: FloatArray = _refraction.trace(rng, elev, h, index, radar_height, earth_radius, step, threads(n_threads))
+    return out
+
+
+def _one_d(x: object, name: str, target: str, func: str) -> FloatArray:
+    """`rng` or `elev`: a 1-D NumPy array or DataArray (units converted), read into memory."""
+    source = units.check(x, target, f"{func}: {name}") if isinstance(x, xr.DataArray) else None
+    values = np.asarray(x.values if isinstance(x, xr.DataArray) else x, dtype=np.float64)
+    if values.ndim != 1:
+        raise ValueError(f"{func}: {name} must be one-dimensional, not of shape {values.shape}")
+    return np.ascontiguousarray(units.convert(values, source, target), dtype=np.float64)
+
+
+def trace(
+    n: xr.DataArray, *, rng: npt.ArrayLike | xr.DataArray, elev: npt.ArrayLike | xr.DataArray,
+    radar_height: float, dim: Hashable = "height", earth_radius: float = 6371000.0, step: float = 100.0,
+    n_threads: int | None = None,
+) -> xr.Dataset:
+    """Height, ground distance and local elevation of radar rays through a refractive-index profile.
+
+    Parameters
+    ----------
+    n : xarray.DataArray
+        Refractive index (dimensionless), 1-D along `dim`, whose coordinate holds the heights
+        above the surface (m). Heights must increase; strictly decreasing heights (top-down
+        model output) are reversed together with `n`. Between levels the index is linear.
+    rng : array-like or xarray.DataArray
+        Path lengths along the ray (m) at which to report, non-decreasing.
+    elev : array-like or xarray.DataArray
+        Launch elevation angles (degrees), one ray each.
+    radar_height : float
+        Height of the radar above the surface (m).
+    dim : hashable
+        The height dimension of `n`.
+    earth_radius : float
+        Radius of the earth (m).
+    step : float
+        Longest integration step (m), positive.
+    n_threads : int, optional
+        Kernel threads; None means all cores in memory and one per dask task.
+
+    Returns
+    -------
+    xarray.Dataset
+        ``height`` and ``ground_distance`` (m) and ``local_elevation`` (degrees), with dimensions
+        ``("elevation", "range")`` whose coordinates are `elev` and `rng`; NaN for a NaN elevation.
+
+    Examples
+    --------
+    >>> import numpy as np, xarray as xr, tarnwell
+    >>> n = xr.DataArray([1.0003, 1.0003], dims="height", coords={"height": [0.0, 10000.0]})
+    >>> ds = tarnwell.trace(n, rng=[0.0, 10000.0], elev=[0.0, 90.0], radar_height=0.0)
+    >>> round(float(ds.height.sel(elevation=90.0, range=10000.0)), 6)
+    10000.0
+    """
+    func = "trace"
+    if not isinstance(n, xr.DataArray):
+        raise TypeError(f"{func}: n must be an xarray.DataArray, not {type(n).__name__}")
+    if n.dims != (dim,):
+        raise ValueError(f"{func}: n must be one-dimensional along {dim!r}, not {tuple(n.dims)}")
+    if dim not in n.coords:
+        raise ValueError(f"{func}: n has no coordinate for dimension {dim!r} (the heights)")
+    source = units.check(n, "dimensionless", f"{func}: n")
+    h_source = units.check(n.coords[dim], "m", f"{func}: coordinate {dim!r}")
+    h = units.convert(np.asarray(n.coords[dim].values, dtype=np.float64), h_source, "m")
+    if h.size == 0:
+        raise ValueError(f"{func}: n needs at least one level")
+    steps = np.diff(h)
+    reverse = False
+    if h.size > 1 and not np.all(steps > 0):
+        if np.all(steps < 0):
+            h, reverse = h[::-1], True
+        else:
+            raise ValueError(f"{func}: the heights along {dim!r} must increase (or strictly decrease)")
+    h = np.ascontiguousarray(h)
+    rng_m = _one_d(rng, "rng", "m", func)
+    elev_deg = _one_d(elev, "elev", "degree", func)
+    radar_height = scalar(radar_height, "radar_height", func)
+    earth_radius = scalar(earth_radius, "earth_radius", func)
+    step = scalar(step, "step", func)
+    if not step > 0:
+        raise ValueError(f"{func}: step must be positive, not {step}")
+    if rng_m.size > 1 and not np.all(rng_m[1:] >= rng_m[:-1]):
+        raise ValueError(f"{func}: rng must not decrease")
+    if rng_m.size and rng_m[-1] > 0 and not rng_m[-1] / step < MAX_STEPS:
+        raise ValueError(f"{func}: rng[-1] / step needs too many integration steps (at most 2**40)")
+
+    lazy = is_lazy(n)
+    kwargs = {
+        "source": source, "rng": rng_m, "elev": elev_deg, "h": h, "reverse": reverse, "radar_height": radar_height,
+        "earth_radius": earth_radius, "step": step, "n_threads": call_threads(n_threads, lazy),
+    }
+    coords = {"elevation": ("elevation", elev_deg, {"units": "degree"}), "range": ("range", rng_m, {"units": "m"})}
+    if lazy:
+        import dask.array as da
+
+        block = da.map_blocks(
+            _trace_task, n.data.rechunk(-1), dtype=np.float64, drop_axis=0, new_axis=[0, 1, 2],
+            chunks=((elev_deg.size,), (rng_m.size,), (3,)), meta=np.empty((0, 0, 0)), **kwargs,
+        )
+        out: Any = block
+    else:
+        out = _trace_task(np.asarray(n.values, dtype=np.float64), **kwargs)
+    variables = {
+        name: xr.DataArray(out[:, :, q], dims=("elevation", "range"), coords=coords)
+        for q, name in enumerate(TRACE_ATTRS)
+    }
+    return dataset(variables, TRACE_ATTRS)
