@@ -83,8 +83,8 @@ def _converted(arrays: tuple[npt.NDArray[Any], ...], sources: tuple[str | None, 
 # --- thermo ---------------------------------------------------------------------------------------
 
 def _thermo_task(t: npt.NDArray[Any], p: npt.NDArray[Any], td: npt.NDArray[Any], *, sources: tuple[str | None, ...], n_threads: int | None) -> tuple[FloatArray, ...]:
-    batch, arrays = broadcast(_converted((t, p, td), sources, ("K", "Pa", "K")), (0, 0, 0))
-    return split(_tarnwell.thermo(*arrays, threads(n_threads)), batch)
+    batch, (t, p, td) = broadcast(_converted((t, p, td), sources, ("K", "Pa", "K")), (0, 0, 0))
+    return split(_tarnwell.thermo(t, p, td, threads(n_threads)), batch)
 
 
 def thermo(t: xr.DataArray | Number, p: xr.DataArray | Number, td: xr.DataArray | Number, *, n_threads: int | None = None) -> xr.Dataset:
@@ -441,7 +441,7 @@ def vad(
             kwargs={"source": el_source, "target": "degree"},
         )
     if azimuth_dim in el_da.dims:
-        el_da = el_da.mean(azimuth_dim, skipna=True)
+        el_da = el_da.mean([azimuth_dim], skipna=True)
     min_gates = integer(min_gates, "min_gates", func)
     min_spread = scalar(min_spread, "min_spread", func)
     source = units.check(vr, "m s-1", f"{func}: vr")

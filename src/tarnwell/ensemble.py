@@ -48,14 +48,12 @@ def _perturb_task(
     """One kernel call for a run of consecutive members, the first of which is member[0]."""
     rows = iter(fields.reshape(fields.shape[0], -1))
     empty = np.empty(0)
-    args = [next(rows) if flags & FIELD_BITS[f] else empty for f in FIELDS]
+    dbz, zdr, phidp, rhohv, vel = (next(rows) if flags & FIELD_BITS[f] else empty for f in FIELDS)
     m0 = int(member[0]) if member.size else 0
-    out: FloatArray = _ensemble.perturb(*args, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, threads(n_threads))
+    out: FloatArray = _ensemble.perturb(
+        dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, threads(n_threads)
+    )
     return out
-
-
-def _sequence6(fac: object) -> bool:
-    return isinstance(fac, Sequence) and not isinstance(fac, str) and len(fac) == 6
 
 
 def _fac_row(r: object, i: int, first: xr.DataArray, func: str) -> xr.DataArray:
@@ -75,8 +73,8 @@ def _fac_rows(fac: object, first: xr.DataArray, func: str) -> list[xr.DataArray]
             raise ValueError(f"{func}: fac must have a leading dimension of length 6, not shape {fac.shape}")
         lead = fac.dims[0]
         rows = [fac.isel({lead: r}, drop=True) for r in range(6)]
-    elif _sequence6(fac):
-        rows = [_fac_row(r, i, first, func) for i, r in enumerate(fac)]  # type: ignore[arg-type]
+    elif isinstance(fac, Sequence) and not isinstance(fac, str) and len(fac) == 6:
+        rows = [_fac_row(r, i, first, func) for i, r in enumerate(fac)]
     elif isinstance(fac, np.ndarray) and fac.ndim == 2 and fac.shape[0] == 6 and first.ndim == 1:
         rows = [xr.DataArray(fac[r], dims=first.dims) for r in range(6)]
     else:
@@ -106,8 +104,10 @@ def _bias(x: object, members: int, name: str, func: str) -> FloatArray:
 
 def _key(key: object, func: str) -> tuple[int, int]:
     try:
-        k0, k1 = key  # type: ignore[misc]
-        k0, k1 = int(k0), int(k1)
+        words: list[Any] = list(key)  # type: ignore[call-overload]
+        if len(words) != 2 or any(isinstance(w, (bool, float, np.floating)) for w in words):
+            raise ValueError
+        k0, k1 = int(words[0]), int(words[1])
     except (TypeError, ValueError):
         raise ValueError(f"{func}: key must be a pair of unsigned 64-bit integers") from None
     if not (0 <= k0 < 2**64 and 0 <= k1 < 2**64):
@@ -140,7 +140,7 @@ def perturb(
     key : (int, int)
         The two unsigned 64-bit words of the random stream's key.
     m0 : int
-        Member number of the first member: member i uses number m0 + i.
+        Member number of the first member: member i uses number m0 + i (modulo 2**64).
     bias_dbz, bias_zdr : array-like, optional
         One bias per member (dBZ, dB); None means 0.
     chunks : int, optional
@@ -186,9 +186,8 @@ def perturb(
     members = integer(members, "members", func)
     if members < 0:
         raise ValueError(f"{func}: members must not be negative, not {members}")
-    m0 = integer(m0, "m0", func)
-    if not -(2**63) <= m0 < 2**63:
-        raise ValueError(f"{func}: m0 must fit a signed 64-bit integer")
+    # Member numbers wrap modulo 2**64, as in the random stream.
+    m0 = (integer(m0, "m0", func) + 2**63) % 2**64 - 2**63
     k0, k1 = _key(key, func)
     b_dbz = _bias(bias_dbz, members, "bias_dbz", func)
     b_zdr = _bias(bias_zdr, members, "bias_zdr", func)
@@ -247,7 +246,7 @@ def perturb(
         data = [block[:, s, :].reshape((members,) + gate_shape) for s in range(len(aligned))]
 
     coords: dict[Hashable, Any] = {k: v for k, v in first.coords.items()}
-    coords["member"] = ("member", m0 + np.arange(members, dtype=np.int64) if members else np.empty(0, np.int64))
+    coords["member"] = ("member", numbers)
     variables = {n: xr.DataArray(d, dims=dims, coords=coords) for n, d in zip(aligned, data)}
     return dataset(variables, FIELD_ATTRS)
 

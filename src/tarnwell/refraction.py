@@ -116,7 +116,7 @@ def trace(
         raise ValueError(f"{func}: rng[-1] / step needs too many integration steps (at most 2**40)")
 
     lazy = is_lazy(n)
-    kwargs = {
+    kwargs: dict[str, Any] = {
         "source": source, "rng": rng_m, "elev": elev_deg, "h": h, "reverse": reverse, "radar_height": radar_height,
         "earth_radius": earth_radius, "step": step, "n_threads": call_threads(n_threads, lazy),
     }

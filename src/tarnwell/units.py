@@ -69,7 +69,7 @@ def conversion(units: str, target: str, name: str) -> str | None:
     errors never escape. The result is the pint spelling of `units` to convert from.
     """
     ureg = registry()
-    spelled = pint_spelling(units)
+    spelled, target = pint_spelling(units), pint_spelling(target)
     try:
         source = ureg.Unit(spelled)
     except Exception:
@@ -105,4 +105,4 @@ def convert(x: npt.ArrayLike, source: str | None, target: str) -> npt.NDArray[An
     if source is None:
         return np.asarray(x)
     ureg = registry()
-    return np.asarray(ureg.Quantity(np.asarray(x, dtype=np.float64), source).to(target).magnitude)
+    return np.asarray(ureg.Quantity(np.asarray(x, dtype=np.float64), source).to(pint_spelling(target)).magnitude)

@@ -1,0 +1,232 @@
+"""The tarnwell package: results equal the bare kernels bit for bit, in memory and under dask,
+with units converted, dimensions and coordinates kept, and bad input refused before any work."""
+
+import doctest
+
+import dask
+import numpy as np
+import pint
+import pytest
+import xarray as xr
+
+import _ensemble
+import _refraction
+import _tarnwell
+import tarnwell
+import tarnwell.atmosphere
+import tarnwell.ensemble
+import tarnwell.refraction
+
+rng = np.random.default_rng(42)
+ureg = pint.UnitRegistry()
+
+
+def same(a, b):
+    """Bit for bit, NaN equal to NaN and the sign of zero compared."""
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64) if a.dtype == np.float64 else a,
+                                                  b.view(np.uint64) if b.dtype == np.float64 else b)
+
+
+def same_ds(a, b):
+    assert list(a.data_vars) == list(b.data_vars)
+    for name in a.data_vars:
+        assert a[name].dims == b[name].dims, name
+        assert same(a[name].values, b[name].values), name
+    assert a.coords.keys() == b.coords.keys()
+
+
+def noisy(shape, lo, hi, holes=0.05):
+    x = rng.uniform(lo, hi, shape)
+    x[rng.random(shape) < holes] = np.nan
+    return x
+
+
+# --- one case per function: the package call and the bare kernel on the same data ----------------
+
+def thermo_case():
+    t = xr.DataArray(noisy((3, 4, 5), 250, 305), dims=("time", "y", "x"),
+                     coords={"time": [1, 2, 3], "x": np.arange(5.0), "label": "a"})
+    p = xr.DataArray(rng.uniform(5e4, 1e5, (4, 5)), dims=("y", "x"))
+    td = t - rng.uniform(0, 10, (3, 4, 5))
+    ds = tarnwell.thermo(t, p, td)
+    tb, pb, tdb = xr.broadcast(t, p, td)
+    ref = _tarnwell.thermo(tb.values, pb.values, tdb.values).reshape(4, 3, 4, 5)
+    return ds, ref, ("time", "y", "x"), {"t": t, "p": p, "td": td}, lambda **a: tarnwell.thermo(a["t"], a["p"], a["td"])
+
+
+def cold_pool_case():
+    z = xr.DataArray(np.linspace(0, 3000, 30), dims="level")
+    b = xr.DataArray(noisy((4, 6, 30), -0.1, 0.05), dims=("y", "x", "level"), coords={"y": np.arange(4) * 1e3})
+    bottom = xr.DataArray(rng.uniform(0, 200, 6), dims="x")
+    ds = tarnwell.cold_pool(z, b, dim="level", bottom=bottom, threshold=-0.01, top=1500.0)
+    zb = np.broadcast_to(z.values, (24, 30))
+    ref = _tarnwell.cold_pool(zb, b.values.reshape(24, 30), np.broadcast_to(bottom.values, (4, 6)), -0.01,
+                              np.full(24, 1500.0)).reshape(3, 4, 6)
+    call = lambda **a: tarnwell.cold_pool(a["z"], a["b"], dim="level", bottom=a["bottom"], threshold=-0.01, top=1500.0)
+    return ds, ref, ("y", "x"), {"z": z, "b": b, "bottom": bottom}, call
+
+
+def profile_case():
+    z = xr.DataArray(np.sort(rng.uniform(0, 4000, (5, 40)), axis=1), dims=("x", "level"))
+    u = xr.DataArray(noisy((5, 40), -10, 30), dims=("x", "level"))
+    v = xr.DataArray(noisy((5, 40), -10, 30), dims=("x", "level"))
+    cu = xr.DataArray(rng.uniform(0, 10, 5), dims="x")
+    ds = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=3000.0, cu=cu, cv=2.0)
+    ref = _tarnwell.profile(z.values, u.values, v.values, np.full(5, np.nan), 0.0, 3000.0, cu.values, np.full(5, 2.0))
+    call = lambda **a: tarnwell.profile(a["z"], a["u"], a["v"], dim="level", bottom=0.0, top=3000.0, cu=a["cu"], cv=2.0)
+    return ds, ref, ("x",), {"z": z, "u": u, "v": v, "cu": cu}, call
+
+
+def gradient_case():
+    x, y = np.cumsum(rng.uniform(500, 1500, 9)), np.cumsum(rng.uniform(500, 1500, 7))
+    f = xr.DataArray(noisy((2, 7, 9), 280, 300), dims=("t", "y", "x"), coords={"x": x, "y": y})
+    ds = tarnwell.gradient(f)
+    ref = _tarnwell.gradient(f.values, x, y)
+    return ds, ref, ("t", "y", "x"), {"f": f}, lambda **a: tarnwell.gradient(a["f"])
+
+
+def vad_case():
+    az = np.arange(0.5, 360.0, 5.0)
+    el = rng.normal(1.5, 0.01, az.size)
+    vr = xr.DataArray(noisy((az.size, 6, 2), -20, 20, 0.1), dims=("azimuth", "range", "sweep"),
+                      coords={"azimuth": az, "elevation": ("azimuth", el), "range": np.arange(6) * 250.0})
+    ds = tarnwell.vad(vr, min_gates=5, min_spread=0.05)
+    rows = vr.transpose("range", "sweep", "azimuth").values.reshape(12, az.size)
+    cos_el = np.cos(np.deg2rad(xr.DataArray(el, dims="azimuth").mean("azimuth", skipna=True).values))
+    ref = _tarnwell.vad(rows, np.broadcast_to(np.deg2rad(az), rows.shape), np.full(12, cos_el), 5, 0.05)
+    return ds, ref.reshape(8, 6, 2), ("range", "sweep"), {"vr": vr}, lambda **a: tarnwell.vad(a["vr"], min_gates=5, min_spread=0.05)
+
+
+def statistics_case():
+    values = xr.DataArray(noisy((3, 20, 4), 0, 50).astype(np.float32), dims=("y", "member", "x"))
+    ds = tarnwell.statistics(values, percentiles=[5, 50, 95], min_valid=3)
+    mean, std, pct = _ensemble.statistics(values.transpose("member", ...).values.reshape(20, 12), [5, 50, 95], 3)
+    ref = np.concatenate([mean[None], std[None], pct]).reshape(5, 3, 4)
+    return ds, ref, ("y", "x"), {"values": values}, lambda **a: tarnwell.statistics(a["values"], percentiles=[5, 50, 95], min_valid=3)
+
+
+def mode_case():
+    values = xr.DataArray(np.floor(noisy((20, 3, 4), 0, 5)), dims=("member", "y", "x"))
+    ds = tarnwell.mode(values, n_codes=4, min_valid=2)
+    ref = np.stack(_ensemble.mode(values.values.reshape(20, 12), 4, 2)).reshape(2, 3, 4)
+    return ds, ref, ("y", "x"), {"values": values}, lambda **a: tarnwell.mode(a["values"], n_codes=4, min_valid=2)
+
+
+def trace_case():
+    h = np.linspace(0, 5000, 26)
+    n = xr.DataArray(1 + 3e-4 * np.exp(-h / 7000), dims="height", coords={"height": h})
+    r, e = np.arange(0, 60e3, 2e3), np.array([0.0, 0.5, 1.5])
+    ds = tarnwell.trace(n, rng=r, elev=e, radar_height=20.0, step=200.0)
+    ref = np.moveaxis(_refraction.trace(r, e, h, n.values, 20.0, 6371000.0, 200.0), -1, 0)
+    return ds, ref, ("elevation", "range"), {"n": n}, lambda **a: tarnwell.trace(a["n"], rng=r, elev=e, radar_height=20.0, step=200.0)
+
+
+CASES = [thermo_case, cold_pool_case, profile_case, gradient_case, vad_case, statistics_case, mode_case, trace_case]
+
+
+@pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)
+def test_equals_kernel_in_memory_and_under_dask(case):
+    ds, ref, dims, inputs, call = case()
+    for k, name in enumerate(ds.data_vars):
+        values = ds[name].values
+        if name == "percentiles":
+            assert ds[name].dims == ("percentile",) + dims
+            assert same(values, ref[2:])
+            break
+        assert ds[name].dims == dims, name
+        assert same(values, ref[k]), name
+        assert ds[name].attrs["long_name"]
+    for d in dims:
+        for source in inputs.values():
+            if d in source.coords:
+                assert same(ds[d].values, source[d].values)
+    # Awkward chunks (sizes that do not divide, core dimensions split) give the same bits, lazily.
+    lazy_inputs = {k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()}) for k, v in inputs.items()}
+    lazy = call(**lazy_inputs)
+    assert all(lazy[name].chunks is not None for name in lazy.data_vars)
+    with dask.config.set(scheduler="threads"):
+        same_ds(lazy.compute(), ds)
+
+
+def test_units_converted_like_pint():
+    t_c = xr.DataArray([20.0, -5.0], dims="i", attrs={"units": "degC"})
+    p_hpa = xr.DataArray([1000.0, 850.0], dims="i", attrs={"units": "hPa"})
+    ds = tarnwell.thermo(t_c, p_hpa, t_c)
+    ref = _tarnwell.thermo(t_c.values + 273.15, p_hpa.values * 100.0, t_c.values + 273.15)
+    assert same(ds.potential_temperature.values, ref[1])
+    # Kilometres and knots, and CF exponents in the attributes of inputs and outputs.
+    z = xr.DataArray([0.0, 1.0, 2.0, 3.0], dims="level", attrs={"units": "km"})
+    u = xr.DataArray([0.0, 10.0, 20.0, 20.0], dims="level", attrs={"units": "knots"})
+    v = xr.DataArray([0.0, 5.0, 5.0, 0.0], dims="level", attrs={"units": "m s-1"})
+    ds = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=2500.0, cu=1.0, cv=1.0)
+    u_ms = ureg.Quantity(u.values, "knot").to("m/s").magnitude
+    ref = _tarnwell.profile(z.values * 1000.0, u_ms[None], v.values, np.nan, 0.0, 2500.0, 1.0, 1.0)
+    assert same(ds.to_array().values, ref[:, 0])
+    assert ds.helicity.attrs["units"] == "m2 s-2"
+    b = xr.DataArray([-0.1, 0.0], dims="level", attrs={"units": "m2 s-2 m-1"})
+    zm = xr.DataArray([0.0, 100.0], dims="level", attrs={"units": "meters"})
+    assert float(tarnwell.cold_pool(zm, b, dim="level").intensity) == np.sqrt(10.0)
+
+
+@pytest.mark.parametrize("bad, match", [
+    (lambda: tarnwell.thermo(xr.DataArray([1.0], attrs={"units": "kg"}, dims="i"), 1e5, 280.0), "t: unit 'kg'"),
+    (lambda: tarnwell.thermo(xr.DataArray([1.0], attrs={"units": "furlongs s-9x"}, dims="i"), 1e5, 280.0), "t: unknown unit"),
+    (lambda: tarnwell.thermo(xr.DataArray([1.0, 2.0], dims="i", coords={"i": [0, 1]}),
+                             xr.DataArray([1.0, 2.0], dims="i", coords={"i": [1, 2]}), 280.0), "not aligned"),
+    (lambda: tarnwell.cold_pool(xr.DataArray([0.0, 1.0], dims="z"), xr.DataArray([0.0, 1.0], dims="z"), dim="level"), "z has no dimension 'level'"),
+    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"x": [0, 1], "y": [0, 1]}), x_dim="lon"), "no dimension 'lon'"),
+    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("lat", "lon"), coords={"lon": [0, 1], "lat": [0, 1]}), x_dim="lon", y_dim="lat"), "longitude or latitude"),
+    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"y": [0, 1]})), "no coordinate for dimension 'x'"),
+    (lambda: tarnwell.vad(xr.DataArray(np.zeros(4), dims="azimuth", coords={"azimuth": [0, 90, 180, 270]}), min_gates=3, min_spread=0.1), "elevation"),
+    (lambda: tarnwell.statistics(xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), percentiles=[50, 101]), "percentiles must be in the range"),
+    (lambda: tarnwell.mode(xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), n_codes=2**24 + 1), "n_codes"),
+    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 5, members=2, key=(1, 2)), "fac"),
+    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 6, members=2, key=(1, 2), bias_dbz=[1.0]), "bias_dbz"),
+    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g", attrs={"units": "mm6 m-3"}), fac=[0.1] * 6, members=2, key=(1, 2)), "dbz: unit"),
+    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 6, members=2, key=(1, -2)), "key"),
+    (lambda: tarnwell.trace(xr.DataArray([1.0, 1.0, 1.0], dims="height", coords={"height": [0, 10, 5]}), rng=[0.0], elev=[0.0], radar_height=0.0), "heights"),
+    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[0.0, 1e6], elev=[0.0], radar_height=0.0, step=1e-9), "too many integration steps"),
+    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[5.0, 1.0], elev=[0.0], radar_height=0.0), "rng must not decrease"),
+    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[1.0], elev=[0.0], radar_height=0.0, step=0.0), "step must be positive"),
+])
+def test_bad_input_is_a_value_error_naming_the_argument(bad, match):
+    with pytest.raises(ValueError, match=match):
+        bad()
+
+
+def test_lazy_inputs_are_not_computed_at_call_or_on_refusal():
+    def explode(x):
+        raise AssertionError("computed")
+
+    b = xr.DataArray(np.zeros((4, 10)), dims=("x", "level")).chunk({"x": 2})
+    b = b.copy(data=b.data.map_blocks(explode, dtype=float))
+    z = xr.DataArray(np.arange(10.0), dims="level")
+    ds = tarnwell.cold_pool(z, b, dim="level")  # builds a graph, computes nothing
+    assert ds.intensity.chunks == ((2, 2),)
+    with pytest.raises(ValueError, match="z: unit .s."):
+        tarnwell.cold_pool(z.assign_attrs(units="s"), b, dim="level")
+
+
+def test_perturb_chunks_members_and_dim_order():
+    g = xr.DataArray(rng.uniform(0, 60, (5, 7)), dims=("azimuth", "range"), coords={"range": np.arange(7) * 250.0})
+    fac = xr.DataArray(rng.uniform(0.05, 0.3, (6, 5, 7)), dims=("row", "azimuth", "range"))
+    kw = dict(fac=fac, members=16, key=(2**64 - 1, 7), m0=2**63 - 5, bias_dbz=np.arange(16.0), bias_zdr=-np.arange(16.0))
+    one = tarnwell.perturb(dbz=g, zdr=g / 20, rhohv=g / 60, vel=g - 30, phidp=g * 2, **kw)
+    raw = _ensemble.perturb(g.values, (g / 20).values, (g * 2).values, (g / 60).values, (g - 30).values, 31,
+                            fac.values.reshape(6, 35), kw["bias_dbz"], kw["bias_zdr"], 2**64 - 1, 7, 2**63 - 5)
+    assert same(one.zdr.values, raw[:, 1].reshape(16, 5, 7))
+    assert one.member.values[0] == 2**63 - 5
+    chunked = tarnwell.perturb(dbz=g, zdr=(g / 20).T, rhohv=g / 60, vel=g - 30, phidp=g * 2, chunks=3, n_threads=1,
+                               **{**kw, "fac": fac.transpose("row", "range", "azimuth")})
+    assert chunked.dbz.chunks[0] == (3, 3, 3, 3, 3, 1)
+    same_ds(chunked.compute(), one)
+    alone = tarnwell.perturb(dbz=g, vel=g - 30, fac=fac, members=1, key=kw["key"], m0=2**63 - 5 + 9,
+                             bias_dbz=[9.0], bias_zdr=[-9.0])
+    assert same(alone.dbz.values[0], one.dbz.values[9]) and same(alone.vel.values[0], one.vel.values[9])
+
+
+def test_docstring_examples_run():
+    for module in (tarnwell.atmosphere, tarnwell.ensemble, tarnwell.refraction):
+        failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert attempted > 0 and failed == 0, module.__name__
