@@ -230,3 +230,16 @@ def test_docstring_examples_run():
     for module in (tarnwell.atmosphere, tarnwell.ensemble, tarnwell.refraction):
         failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert attempted > 0 and failed == 0, module.__name__
+
+
+def test_readme_xarray_examples_run():
+    import pathlib
+    import re
+
+    text = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
+    section = text.split("## xarray", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```python\n(.*?)```", section, re.S)
+    assert len(blocks) >= 4
+    namespace: dict = {}
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), namespace)
