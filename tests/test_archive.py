@@ -1,0 +1,190 @@
+"""The archive command: same store from Zarr and NetCDF, in-process and on 2 workers; interrupted runs;
+argument errors; streaming in bounded memory."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import xarray as xr
+
+import tarnwell
+from tarnwell import archive
+
+VAD_ARGS = ["--arg", "vr=vr", "--arg", "min_gates=3", "--arg", "min_spread=0.1"]
+
+
+def sweeps(n_sweep: int = 12, n_range: int = 40, n_azimuth: int = 180, seed: int = 0) -> xr.Dataset:
+    """Radial velocities (sweep, range, azimuth) with an elevation per sweep and an ensemble field."""
+    rng = np.random.default_rng(seed)
+    az = np.arange(n_azimuth) * (360.0 / n_azimuth)
+    u, v = rng.uniform(-20.0, 20.0, (2, n_sweep, n_range, 1))
+    vr = u * np.sin(np.radians(az)) + v * np.cos(np.radians(az)) + rng.normal(0.0, 1.0, (n_sweep, n_range, n_azimuth))
+    vr[rng.random(vr.shape) < 0.05] = np.nan
+    return xr.Dataset(
+        {
+            "vr": (("sweep", "range", "azimuth"), vr),
+            "dbz": (("member", "sweep", "range"), rng.normal(20.0, 5.0, (7, n_sweep, n_range))),
+        },
+        coords={
+            "sweep": np.arange(n_sweep),
+            "range": ("range", 250.0 * np.arange(1, n_range + 1), {"units": "m"}),
+            "azimuth": ("azimuth", az, {"units": "degrees"}),
+            "elevation": ("sweep", 0.5 + np.arange(n_sweep) % 5.0, {"units": "degrees"}),
+        },
+    )
+
+
+def command(*args: object) -> list[str]:
+    return [sys.executable, "-m", "tarnwell.archive", *map(str, args)]
+
+
+def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
+    """Same variables, coordinates, attributes and chunks; values equal bit for bit."""
+    x = xr.open_zarr(a).load()
+    y = b if isinstance(b, xr.Dataset) else xr.open_zarr(b).load()
+    xr.testing.assert_identical(x, y)
+    for k in x.variables:
+        xv, yv = np.asarray(x[k].values), np.asarray(y[k].values)
+        assert xv.tobytes() == yv.tobytes(), k
+        if not isinstance(b, xr.Dataset):
+            assert x[k].encoding.get("chunks") == y[k].encoding.get("chunks"), k
+
+
+def test_literals() -> None:
+    cases = {"3": 3, "-2": -2, "3.0": 3.0, "1e-3": 1e-3, "10,50,90": (10, 50, 90), "5,": (5,), "2.5,x": (2.5, "x")}
+    cases |= {"height": "height", "nan": float("nan")}
+    for text, want in cases.items():
+        got = archive.parse_literal(text)
+        assert type(got) is type(want) and (got == want or got != got), text
+    with pytest.raises(ValueError, match="empty"):
+        archive.parse_literal("1,,2")
+
+
+def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    ds = sweeps()
+    ds.chunk(sweep=4).to_zarr(tmp_path / "in.zarr")
+    ds.to_netcdf(tmp_path / "in.nc")
+    ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
+    runs = {
+        "zarr": ["in.zarr", "--chunks", "sweep=3"],
+        "netcdf": ["in.nc", "--chunks", "sweep=3"],
+        "workers": ["in.zarr", "--chunks", "sweep=3", "--workers", "2"],
+    }
+    for name, (src, *opts) in runs.items():
+        out = tmp_path / f"{name}.zarr"
+        assert archive.main([str(tmp_path / src), str(out), "vad", *VAD_ARGS, *opts]) == 0, name
+        assert "100% Completed" in capsys.readouterr().err or name == "workers"
+        assert_same_store(out, ref.chunk(sweep=3))
+        assert_same_store(out, tmp_path / "zarr.zarr")
+        assert xr.open_zarr(out).u.encoding["chunks"] == (3, 40)
+    assert not list(tmp_path.glob(".*"))  # no temporary store left behind
+
+    # a list literal and a dimension name
+    out = tmp_path / "stats.zarr"
+    argv = [str(tmp_path / "in.zarr"), str(out), "statistics", "--arg", "values=dbz", "--arg", "percentiles=25,75"]
+    assert archive.main([*argv, "--arg", "dim=member", "--arg", "min_valid=2"]) == 0
+    assert_same_store(out, tarnwell.statistics(ds.dbz.chunk(sweep=4), percentiles=(25, 75), min_valid=2).compute())
+
+
+def wait_for_chunk(proc: subprocess.Popen[bytes], partial: Path) -> None:
+    """Returns once the running command has written a chunk of `u` into its temporary store."""
+    deadline = time.monotonic() + 60
+    while not any(p.is_file() for p in partial.glob("u/c/**/*")):
+        assert proc.poll() is None, "the command ended before it could be interrupted"
+        assert time.monotonic() < deadline
+        time.sleep(0.002)
+
+
+def test_interrupted_runs(tmp_path: Path) -> None:
+    sweeps(n_sweep=64, n_range=200, n_azimuth=360).chunk(sweep=1).to_zarr(tmp_path / "in.zarr")
+    src, out, ref = tmp_path / "in.zarr", tmp_path / "out.zarr", tmp_path / "ref.zarr"
+    assert archive.main([str(src), str(ref), "vad", *VAD_ARGS]) == 0
+    partial = archive.partial_name(out)
+
+    # killed outright: no store at OUT; the same command again gives the uninterrupted result
+    proc = subprocess.Popen(command(src, out, "vad", *VAD_ARGS), stderr=subprocess.DEVNULL)
+    wait_for_chunk(proc, partial)
+    proc.kill()
+    proc.wait(30)
+    assert not out.exists()
+    subprocess.run(command(src, out, "vad", *VAD_ARGS), check=True, timeout=120, stderr=subprocess.DEVNULL)
+    assert_same_store(out, ref)
+    assert not partial.exists()
+
+    # Ctrl-C while replacing an existing OUT: the old store stays, the temporary one is removed
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    argv = command(src, out, "vad", *VAD_ARGS[:-1], "min_spread=0.2", "--overwrite")
+    proc = subprocess.Popen(argv, stderr=subprocess.PIPE)
+    wait_for_chunk(proc, partial)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130, err
+    assert b"interrupted" in err
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+    assert not partial.exists()
+
+
+def test_argument_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    sweeps(n_sweep=2, n_range=3).to_zarr(tmp_path / "in.zarr")
+    (tmp_path / "taken.zarr").mkdir()
+    src, out = str(tmp_path / "in.zarr"), str(tmp_path / "out.zarr")
+    cases = [
+        ([src, out, "vads", *VAD_ARGS], "'vads'"),
+        ([src, out, "vad", *VAD_ARGS, "--arg", "gates=3"], "'gates'"),
+        ([src, out, "vad", *VAD_ARGS[:4]], "'min_spread'"),
+        ([src, out, "vad", *VAD_ARGS, "--arg", "elevation=elev"], "'elev'"),
+        ([src, out, "vad", *VAD_ARGS, "--arg", "min_gates"], "'min_gates'"),
+        ([src, out, "vad", *VAD_ARGS, "--arg", "min_gates=4"], "min_gates: given twice"),
+        ([src, out, "vad", *VAD_ARGS, "--chunks", "sweep=many"], "sweep=many"),
+        ([src, out, "vad", *VAD_ARGS, "--chunks", "time=2"], "'time'"),
+        ([src, out, "vad", *VAD_ARGS, "--workers", "2", "--scheduler", "tcp://127.0.0.1:9"], "--scheduler"),
+        ([src, out, "vad", *VAD_ARGS, "--workers", "0"], "--workers 0"),
+        ([src + "x", out, "vad", *VAD_ARGS], "in.zarrx"),
+        ([src, str(tmp_path / "taken.zarr"), "vad", *VAD_ARGS], "taken.zarr"),
+        ([src, out, "vad", *VAD_ARGS, "--arg", "azimuth_dim=bearing"], "'bearing'"),  # the function's own check
+        ([src, out, "statistics", "--arg", "values=dbz", "--arg", "dim=member", "--arg", "percentiles=50,101"], "percentiles"),
+    ]
+    for argv, culprit in cases:
+        t0 = time.monotonic()
+        # never connects: the scheduler address is a closed port
+        assert archive.main([*argv, "--scheduler", "tcp://127.0.0.1:9"] if "--workers" not in argv else argv) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and culprit in err and "error" in err, (argv, err)
+        assert time.monotonic() - t0 < 5
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr", "taken.zarr"]
+
+
+def peak_rss(args: list[str]) -> int:
+    """Peak resident memory in bytes of a command run to completion in a fresh child."""
+    probe = (
+        "import resource, subprocess, sys\n"
+        "subprocess.run(sys.argv[1:], check=True, stderr=subprocess.DEVNULL)\n"
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", probe, *args], check=True, capture_output=True, timeout=300)
+    return int(done.stdout) * 1024
+
+
+def test_streams_in_bounded_memory(tmp_path: Path) -> None:
+    peaks, sizes = [], []
+    for scale in (1, 10):
+        n_chunks, per_chunk = 64, 2_000 * scale
+        rng = np.random.default_rng(scale)
+        shape = (n_chunks, per_chunk)
+        t = rng.uniform(250.0, 300.0, shape)
+        ds = xr.Dataset({"t": (("y", "x"), t), "p": (("y", "x"), rng.uniform(5e4, 1e5, shape)),
+                         "td": (("y", "x"), t - rng.uniform(0.0, 20.0, shape))})
+        src = tmp_path / f"in{scale}.zarr"
+        ds.chunk(y=1).to_zarr(src)
+        sizes.append(ds.nbytes)
+        del ds, t
+        peaks.append(peak_rss(command(src, tmp_path / f"out{scale}.zarr", "thermo", "--arg", "t=t", "--arg", "p=p", "--arg", "td=td")))
+    grown, input_grown = peaks[1] - peaks[0], sizes[1] - sizes[0]
+    assert grown < input_grown / 4, (peaks, sizes)
