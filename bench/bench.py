@@ -1,9 +1,13 @@
 """Times each kernel on a fixed realistic problem beside the best NumPy/SciPy way to the same numbers.
 
     python bench/bench.py [KERNEL ...] [--repeat N]
+    python bench/bench.py --layer [KERNEL ...]
 
 Prints one row per kernel and peer: kernel, size, peer time, our time on 1 thread and on all cores,
 the speed-ups and items per second. Best of N runs each (one run for peers slower than 2 s).
+With --layer, the tarnwell package function beside the bare kernel on the same problem instead:
+its overhead against a budget of 10% of the kernel time or 1 ms, whichever is larger, its own time
+outside the kernel calls, and what model output in (level, y, x) order costs the column kernels.
 """
 
 import argparse
@@ -674,6 +678,285 @@ def bench_trace():
     return f"360x1000 ({steps.sum() / 1e3:.0f}k steps)", 360, ours, peers
 
 
+# --- package layer -------------------------------------------------------------------------------
+
+LAYER = {}
+
+
+def layer(name):
+    """Registers the package call of a kernel on that kernel's benchmark problem. The function returns
+    (size text, kernel(), package(), rows) with both calls on all cores and the package's inputs
+    DataArrays already in the kernel's layout; rows(kernel result, Dataset) pairs each kernel result
+    row with the Dataset variable that must hold the same values."""
+
+    def register(fn):
+        LAYER[name] = fn
+        return fn
+
+    return register
+
+
+def quantity_rows(names):
+    """rows() of a quantity-first kernel result: row k is variable names[k]."""
+    return lambda out, ds: [(out[k], ds[v].values) for k, v in enumerate(names)]
+
+
+@layer("thermo")
+def layer_thermo():
+    import _tarnwell
+    import tarnwell
+    import xarray as xr
+
+    t, p, td = thermo_inputs()
+    T, P, TD = (xr.DataArray(a, dims="point") for a in (t, p, td))
+    names = ["mixing_ratio", "potential_temperature", "virtual_potential_temperature", "equivalent_potential_temperature"]
+    return "4 000 000", lambda: _tarnwell.thermo(t, p, td), lambda: tarnwell.thermo(T, P, TD), quantity_rows(names)
+
+
+def cold_pool_arrays(layout):
+    """The cold_pool problem as DataArrays, columns (col, level) or model output (level, y, x)."""
+    import xarray as xr
+
+    z, b, bottom, threshold, top = cold_pool_inputs()
+    if layout == "columns":
+        Z, B = (xr.DataArray(a, dims=("col", "level")) for a in (z, b))
+        TOP = xr.DataArray(top, dims="col")
+    else:
+        Z, B = (xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x")) for a in (z, b))
+        TOP = xr.DataArray(top.reshape(100, 200), dims=("y", "x"))
+    return (z, b, bottom, threshold, top), dict(z=Z, b=B, dim="level", threshold=threshold, top=TOP)
+
+
+@layer("cold_pool")
+def layer_cold_pool():
+    import _tarnwell
+    import tarnwell
+
+    args, kw = cold_pool_arrays("columns")
+    rows = lambda out, ds: [(out[k], ds[v].values.ravel()) for k, v in enumerate(["intensity", "depth", "open_top"])]  # noqa: E731
+    return "20000 x 60", lambda: _tarnwell.cold_pool(*args), lambda: tarnwell.cold_pool(**kw), rows
+
+
+def profile_arrays(layout):
+    """The profile problem as DataArrays, columns (col, level) or model output (level, y, x)."""
+    import xarray as xr
+
+    z, u, v, ground, bottom, top, cu, cv = profile_inputs()
+    if layout == "columns":
+        Z, U, V = (xr.DataArray(a, dims=("col", "level")) for a in (z, u, v))
+        G, CU, CV = (xr.DataArray(a, dims="col") for a in (ground, cu, cv))
+    else:
+        Z, U, V = (xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x")) for a in (z, u, v))
+        G, CU, CV = (xr.DataArray(a.reshape(100, 200), dims=("y", "x")) for a in (ground, cu, cv))
+    kw = dict(z=Z, u=U, v=V, dim="level", bottom=bottom, top=top, ground=G, cu=CU, cv=CV)
+    return (z, u, v, ground, bottom, top, cu, cv), kw
+
+
+PROFILE_NAMES = ["u_bottom", "v_bottom", "u_top", "v_top", "helicity", "u_mean", "v_mean"]
+
+
+@layer("profile")
+def layer_profile():
+    import _tarnwell
+    import tarnwell
+
+    args, kw = profile_arrays("columns")
+    return "20000 x 60", lambda: _tarnwell.profile(*args), lambda: tarnwell.profile(**kw), quantity_rows(PROFILE_NAMES)
+
+
+@layer("gradient")
+def layer_gradient():
+    import _tarnwell
+    import tarnwell
+    import xarray as xr
+
+    f, x, y = gradient_inputs()
+    F = xr.DataArray(f, dims=("batch", "y", "x"), coords={"x": x, "y": y})
+    return "8 x 1000 x 1000", lambda: _tarnwell.gradient(f, x, y), lambda: tarnwell.gradient(F), quantity_rows(["dfdx", "dfdy"])
+
+
+@layer("vad")
+def layer_vad():
+    import _tarnwell
+    import tarnwell
+    import xarray as xr
+
+    vr, _, cos_el, min_gates, min_spread = vad_inputs()
+    # One azimuth per column (the package reads them from the azimuth coordinate, in degrees) and
+    # elevations in degrees; the kernel gets exactly what the package computes from them.
+    az_deg = np.degrees(np.linspace(0.0, 2 * np.pi, vr.shape[1], endpoint=False))
+    el_deg = np.degrees(np.arccos(cos_el))
+    az = np.ascontiguousarray(np.broadcast_to(np.deg2rad(az_deg), vr.shape))
+    cos_el = np.cos(np.deg2rad(el_deg))
+    VR = xr.DataArray(vr, dims=("range", "azimuth"), coords={"azimuth": az_deg})
+    EL = xr.DataArray(el_deg, dims="range")
+    kernel = lambda: _tarnwell.vad(vr, az, cos_el, min_gates, min_spread)  # noqa: E731
+    package = lambda: tarnwell.vad(VR, elevation=EL, min_gates=min_gates, min_spread=min_spread)  # noqa: E731
+    names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
+    return "2000 x 720, 5% missing", kernel, package, quantity_rows(names)
+
+
+@layer("perturb")
+def layer_perturb():
+    import _ensemble
+    import tarnwell
+    import xarray as xr
+
+    fields, fac, bias_dbz, bias_zdr = perturb_inputs()
+    k0, k1, m0 = 0x0123456789ABCDEF, 0xFEDCBA9876543210, 1000
+    names = ["dbz", "zdr", "phidp", "rhohv", "vel"]
+    arrays = {n: xr.DataArray(f, dims="gate") for n, f in zip(names, fields)}
+    FAC = xr.DataArray(fac, dims=("scale", "gate"))
+    kernel = lambda: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, k0, k1, m0)  # noqa: E731
+    package = lambda: tarnwell.perturb(  # noqa: E731
+        **arrays, fac=FAC, members=len(bias_dbz), key=(k0, k1), m0=m0, bias_dbz=bias_dbz, bias_zdr=bias_zdr
+    )
+    rows = lambda out, ds: [(out[:, s], ds[n].values) for s, n in enumerate(names)]  # noqa: E731
+    return "40 x 100000, 5 fields", kernel, package, rows
+
+
+@layer("statistics")
+def layer_statistics():
+    import _ensemble
+    import tarnwell
+    import xarray as xr
+
+    values = ensemble_inputs()
+    V = xr.DataArray(values, dims=("member", "point"))
+    rows = lambda out, ds: list(zip(out, (ds[v].values for v in ["mean", "std", "percentiles"])))  # noqa: E731
+    return "50 x 200000, 5 levels", lambda: _ensemble.statistics(values, LEVELS, 1), lambda: tarnwell.statistics(V, percentiles=LEVELS), rows
+
+
+@layer("mode")
+def layer_mode():
+    import _ensemble
+    import tarnwell
+    import xarray as xr
+
+    values = ensemble_inputs(codes=12)
+    V = xr.DataArray(values, dims=("member", "point"))
+    rows = lambda out, ds: list(zip(out, (ds[v].values for v in ["mode", "fraction"])))  # noqa: E731
+    return "50 x 200000, 12 codes", lambda: _ensemble.mode(values, 12, 1), lambda: tarnwell.mode(V, n_codes=12), rows
+
+
+@layer("trace")
+def layer_trace():
+    import _refraction
+    import tarnwell
+    import xarray as xr
+
+    rng, elev, h, n, radar_height, earth_radius, step = trace_inputs()
+    N = xr.DataArray(n, dims="height", coords={"height": h})
+    kernel = lambda: _refraction.trace(rng, elev, h, n, radar_height, earth_radius, step)  # noqa: E731
+    package = lambda: tarnwell.trace(N, rng=rng, elev=elev, radar_height=radar_height, earth_radius=earth_radius, step=step)  # noqa: E731
+    rows = lambda out, ds: [(out[..., k], ds[v].values) for k, v in enumerate(["height", "ground_distance", "local_elevation"])]  # noqa: E731
+    return "360x1000", kernel, package, rows
+
+
+def transposed_cases():
+    """Model output (level, y, x) into the column kernels: (name, layout, package call on that layout,
+    the same package call on the column layout, the transposing copies alone)."""
+    import tarnwell
+
+    copies = lambda arrays: [np.ascontiguousarray(np.moveaxis(a.values, 0, -1)) for a in arrays]  # noqa: E731
+    cp_model, cp_cols = cold_pool_arrays("model")[1], cold_pool_arrays("columns")[1]
+    pr_model, pr_cols = profile_arrays("model")[1], profile_arrays("columns")[1]
+    return [
+        ("cold_pool", "(level, y, x) 60x100x200", lambda: tarnwell.cold_pool(**cp_model),
+         lambda: tarnwell.cold_pool(**cp_cols), lambda: copies([cp_model["z"], cp_model["b"]])),
+        ("profile", "(level, y, x) 60x100x200", lambda: tarnwell.profile(**pr_model),
+         lambda: tarnwell.profile(**pr_cols), lambda: copies([pr_model["z"], pr_model["u"], pr_model["v"]])),
+    ]
+
+
+def alternated(fns, repeat):
+    """Best time of each callable, the runs of all of them alternated (same machine conditions)."""
+    best = [float("inf")] * len(fns)
+    for _ in range(3):
+        for i, fn in enumerate(fns):
+            best[i] = min(best[i], best_of(fn, max(1, repeat // 3)))
+    return best
+
+
+def timed_kernels(spent):
+    """Shows the package modules copies of the extension modules whose functions append their run
+    time to `spent`; returns the function that puts the real modules back."""
+    import sys
+    import types
+
+    def timed(fn):
+        def call(*args, **kwargs):
+            t0 = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                spent.append(time.perf_counter() - t0)
+
+        return call
+
+    swapped = []
+    for name, mod in list(sys.modules.items()):
+        if name.startswith("tarnwell.") and mod is not None:
+            for attr in ("_tarnwell", "_ensemble", "_refraction"):
+                real = getattr(mod, attr, None)
+                if isinstance(real, types.ModuleType):
+                    proxy = types.SimpleNamespace(**{k: timed(v) for k, v in vars(real).items() if callable(v)})
+                    setattr(mod, attr, proxy)
+                    swapped.append((mod, attr, real))
+    return lambda: [setattr(mod, attr, real) for mod, attr, real in swapped]
+
+
+def layer_times(kernel, package, repeat, budget=3.0):
+    """Best kernel time, best package time and the package's best time outside its kernel calls,
+    from alternated runs (at least `repeat`, more within `budget` seconds). The last one is the
+    layer's own cost, immune to load that changes between the runs."""
+    kernel(), package()  # warm up: imports, unit registry, page faults
+    spent = []
+    restore = timed_kernels(spent)
+    tk, tp, tl = [], [], []
+    try:
+        start = time.perf_counter()
+        while len(tk) < repeat or (time.perf_counter() - start < budget and len(tk) < 200):
+            t0 = time.perf_counter()
+            kernel()
+            tk.append(time.perf_counter() - t0)
+            spent.clear()
+            t0 = time.perf_counter()
+            package()
+            tp.append(time.perf_counter() - t0)
+            tl.append(tp[-1] - sum(spent) if spent else float("nan"))
+    finally:
+        restore()
+    return min(tk), min(tp), min(tl)
+
+
+def layer_table(names, repeat):
+    """The package call beside the bare kernel (all cores): the layer's overhead against its budget of
+    10% of the kernel time or 1 ms, whichever is larger; then model output in (level, y, x) order."""
+    head = (f"{'function':<12} {'size':<24} {'kernel s':>9} {'package s':>10} {'overhead s':>11} {'overhead':>9}"
+            f" {'outside s':>10} {'budget s':>9}  ok")
+    print(head)
+    print("-" * len(head))
+    for name in names:
+        size, kernel, package, rows = LAYER[name]()
+        for a, b in rows(kernel(), package()):  # the same numbers, bit for bit
+            assert np.asarray(a).tobytes() == np.ascontiguousarray(b).tobytes(), name
+        tk, tp, outside = layer_times(kernel, package, repeat)
+        budget = max(0.1 * tk, 1e-3)
+        over = tp - tk
+        print(f"{name:<12} {size:<24} {tk:9.4f} {tp:10.4f} {over:11.4f} {over / tk:9.1%} {outside:10.4f} {budget:9.4f}"
+              f"  {'yes' if over <= budget else 'NO'}")
+    wanted = [c for c in transposed_cases() if c[0] in names]
+    if wanted:
+        head = f"{'function':<12} {'input layout':<24} {'columns s':>9} {'package s':>10} {'extra s':>11} {'copies s':>9}"
+        print()
+        print(head)
+        print("-" * len(head))
+        for name, layout, package, columns, copy in wanted:
+            tc, tp, tcopy = alternated([columns, package, copy], repeat)
+            print(f"{name:<12} {layout:<24} {tc:9.4f} {tp:10.4f} {tp - tc:11.4f} {tcopy:9.4f}")
+
+
 # --- driver ----------------------------------------------------------------------------------------
 
 
@@ -681,7 +964,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     parser.add_argument("kernels", nargs="*", help="kernels to time (default: all)")
     parser.add_argument("--repeat", type=int, default=6)
+    parser.add_argument("--layer", action="store_true", help="time the tarnwell package calls beside the kernels")
     opts = parser.parse_args()
+    if opts.layer:
+        return layer_table(opts.kernels or list(LAYER), opts.repeat)
     names = opts.kernels or list(CASES)
     cores = os.cpu_count() or 1
     head = f"{'kernel':<12} {'size':<22} {'peer':<26} {'peer s':>9} {'1 thr s':>9} {f'{cores} thr s':>9}"
