@@ -17,6 +17,9 @@ import xarray as xr
 import tarnwell
 from tarnwell import archive
 
+# input stores are written with xarray, whose consolidated metadata Zarr 3 warns about
+pytestmark = pytest.mark.filterwarnings("ignore:Consolidated metadata")
+
 VAD_ARGS = ["--arg", "vr=vr", "--arg", "min_gates=3", "--arg", "min_spread=0.1"]
 
 

@@ -303,6 +303,8 @@ def compute_distributed(task: Any, workers: int | None, scheduler: str | None) -
                     processes=True,
                     host="127.0.0.1",
                     dashboard_address=None,
+                    # the scheduler's bare HTTP routes on a free port of 127.0.0.1, not on 8787
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                 )
             )
             client = stack.enter_context(Client(cluster))
