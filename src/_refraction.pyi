@@ -68,6 +68,6 @@ def trace(
     ValueError
         "rng, elev, h and n must be one-dimensional"; "the profile needs matching heights
         and indices" (different lengths, or empty); "step must be positive" (NaN too);
-        "rng must not decrease" (NaN too); "too many integration steps" when the last range
-        needs 2**40 steps or more (infinite included).
+        "rng must not decrease" (a NaN beside another range too); "too many integration
+        steps" when the last range needs 2**40 steps or more (infinite included).
     """
