@@ -1,0 +1,108 @@
+"""The storm case at its small size: files, the NetCDF product and the science it holds."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+import xarray as xr
+
+pytest.importorskip("matplotlib")
+pytest.importorskip("netCDF4")
+
+from tarnwell import storm  # noqa: E402
+
+FIGURES = ("cold_pool.png", "beams.png", "winds.png", "ensemble.png", "classes.png")
+
+
+@pytest.fixture(scope="module")
+def case(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, xr.Dataset]:
+    out = tmp_path_factory.mktemp("storm")
+    storm.run(out, size="small", log=None)
+    with xr.open_dataset(out / "storm_case.nc") as ds:
+        return out, ds.load()
+
+
+def test_files_and_cf_product(case: tuple[Path, xr.Dataset]) -> None:
+    out, ds = case
+    for name in FIGURES:
+        assert (out / name).stat().st_size > 10_000, name
+    assert sorted(p.name for p in out.iterdir()) == sorted([*FIGURES, "storm_case.nc"])  # no temporaries
+    assert ds.attrs["Conventions"].startswith("CF-")
+    expected = {
+        "cold_pool_intensity": "m s-1", "cold_pool_depth": "m", "theta_e_gradient": "K km-1",
+        "surface_theta_e": "K", "beam_height_standard": "m", "beam_height_duct": "m",
+        "beam_height_four_thirds": "m", "vad_u": "m s-1", "wind_u": "m s-1", "helicity_0_1km": "m2 s-2",
+        "helicity_0_3km": "m2 s-2", "storm_motion_u": "m s-1", "dbz_mean": "dBZ", "dbz_std": "dBZ",
+        "dbz_p10": "dBZ", "dbz_p90": "dBZ", "zdr_std": "dB", "class_mode": "1", "class_agreement": "1",
+    }
+    for name, unit in expected.items():
+        assert ds[name].attrs["units"] == unit, name
+        assert ds[name].attrs["long_name"], name
+    for coord in ("x", "y", "beam_range", "gate_range", "azimuth", "range", "profile_z"):
+        assert "units" in ds[coord].attrs, coord
+    assert ds.sizes["member"] >= 50
+
+
+def test_cold_pool_strongest_at_outflow_centre(case: tuple[Path, xr.Dataset]) -> None:
+    _, ds = case
+    c = ds["cold_pool_intensity"]
+    j, i = np.unravel_index(int(np.nanargmax(c.values)), c.shape)
+    cx, cy = storm.OUTFLOW_CENTRE
+    assert np.hypot(float(ds["x"][i]) - cx, float(ds["y"][j]) - cy) < 0.15 * storm.OUTFLOW_RADIUS
+    assert 15.0 < float(c[j, i]) < 35.0  # m s-1, a strong outflow
+    dist = np.hypot(ds["x"] - cx, ds["y"] - cy)
+    assert float(c.where(dist > 2.0 * storm.OUTFLOW_RADIUS).max()) < 2.0  # undisturbed air
+    # The gust front (strong θe gradient) rings the pool near its edge.
+    front = dist.where(ds["theta_e_gradient"] > 2.0)
+    assert 0.7 * storm.OUTFLOW_RADIUS < float(front.median()) < 1.3 * storm.OUTFLOW_RADIUS
+
+
+def test_duct_bends_beams_below_standard(case: tuple[Path, xr.Dataset]) -> None:
+    _, ds = case
+    far = ds["beam_range"] >= 100_000.0
+    for elevation in (0.5, 1.0, 2.0):
+        std = ds["beam_height_standard"].sel(beam_elevation=elevation).where(far, drop=True)
+        duct = ds["beam_height_duct"].sel(beam_elevation=elevation).where(far, drop=True)
+        assert bool((duct < std - 50.0).all()), elevation
+    # The lowest beam stays airborne in the standard atmosphere but is trapped by the duct.
+    assert float(ds["beam_height_standard"].sel(beam_elevation=0.0).min()) >= storm.RADAR_HEIGHT - 1.0
+    assert float(ds["beam_height_duct"].sel(beam_elevation=0.0).min()) < 0.0
+    # The 4/3-earth model matches the standard atmosphere closely and misses the duct.
+    err_std = np.abs(ds["beam_height_four_thirds"] - ds["beam_height_standard"]).where(far)
+    err_duct = np.abs(ds["beam_height_four_thirds"] - ds["beam_height_duct"]).where(far)
+    assert float(err_std.sel(beam_elevation=0.5).max()) < 50.0
+    assert float(err_duct.sel(beam_elevation=0.5).max()) > 200.0
+
+
+def test_winds_and_helicity_match_the_truth(case: tuple[Path, xr.Dataset]) -> None:
+    _, ds = case
+    n = ds["vad_n_valid"]
+    ok = ds["vad_u"].notnull()
+    assert int(ok.sum()) > 0.5 * ok.size
+    # Each fit's standard error: 1 m s-1 of noise over n samples, two parameters per component.
+    sigma = 1.0 * np.sqrt(2.0 / n) / np.cos(np.deg2rad(ds["gate_local_elevation"]))
+    err = np.hypot(ds["vad_u"] - ds["true_u_at_gate"], ds["vad_v"] - ds["true_v_at_gate"])
+    assert float((err / sigma).where(ok).max()) < 6.0
+    assert float((err / sigma).where(ok).mean()) < 2.0
+    for name in ("helicity_0_1km", "helicity_0_3km"):
+        vad, truth = float(ds[name].sel(source="vad")), float(ds[name].sel(source="truth"))
+        assert truth > 150.0 and abs(vad - truth) < 0.05 * truth, name
+    assert ds.attrs["member_regenerated_identical"] == 1
+
+
+def test_bad_arguments(tmp_path: Path) -> None:
+    with pytest.raises(ValueError, match="size"):
+        storm.run(tmp_path, size="huge", log=None)
+    with pytest.raises(ValueError, match="workers"):
+        storm.run(tmp_path, size="small", workers=0, log=None)
+    assert not any(tmp_path.iterdir())
+
+
+def test_workers_give_the_same_product(case: tuple[Path, xr.Dataset], tmp_path: Path) -> None:
+    pytest.importorskip("distributed")
+    _, local = case
+    on_cluster = storm.run(tmp_path, size="small", workers=2, figures=False, log=None)
+    for name in local.data_vars:
+        assert np.array_equal(local[name].values, on_cluster[name].values, equal_nan=True), name
