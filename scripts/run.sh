@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and installs the modules into the Python 3.14 environment, then runs one job:
 #
-#   scripts/run.sh demo     the example: cold-pool intensity of synthetic profiles
+#   scripts/run.sh demo     the main job: the storm case, figures and NetCDF product into out/
+#                           (arguments go to python -m tarnwell.storm: --out, --figures, --size, --workers)
 #   scripts/run.sh test     the test suite (extra arguments go to pytest)
 #   scripts/run.sh bench    the benchmark table (extra arguments go to the script)
 #   scripts/run.sh dev CMD  incremental CMake build into $TARNWELL_BUILD (default build-dev),
@@ -17,7 +18,7 @@ job=${1:-}
 shift || true
 install='python -m pip install --no-index --no-build-isolation --no-deps --disable-pip-version-check -q .'
 case "$job" in
-    demo) exec scripts/env.sh bash -c "$install && python examples/demo.py \"\$@\"" bash "$@" ;;
+    demo) exec scripts/env.sh bash -c "$install && python -m tarnwell.storm \"\$@\"" bash "$@" ;;
     test) exec scripts/env.sh bash -c "$install && python -m pytest tests \"\$@\"" bash "$@" ;;
     bench) exec scripts/env.sh bash -c "$install && python bench/bench.py \"\$@\"" bash "$@" ;;
     dev) exec scripts/env.sh bash -c '
