@@ -135,7 +135,7 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
                 if (first_pair) {
                     const double rho1 = radius(xa[0]);
                     double sin1, cos1;
-                    ::sincos(angle(xa[1]), &sin1, &cos1);
+                    frame::sin_cos(angle(xa[1]), &sin1, &cos1);
                     const double z0 = rho1 * cos1, z1 = rho1 * sin1;
                     const double y = z0 * f0[g];
                     if (use_dbz) dbz_o[g] = (bd + dbz_g[g]) + c * y;
@@ -145,7 +145,7 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
                     const double rho2 = radius(xa[2]), theta2 = angle(xa[3]);
                     double sin2 = 0.0, cos2 = 0.0;
                     if (use_phidp && use_rhohv)
-                        ::sincos(theta2, &sin2, &cos2);
+                        frame::sin_cos(theta2, &sin2, &cos2);
                     else if (use_phidp)
                         cos2 = std::cos(theta2);
                     else
@@ -167,6 +167,7 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
         }
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n, n_threads, gates);
@@ -291,6 +292,7 @@ py::tuple statistics_py(const frame::f32_array& values, const frame::f64_array& 
         }
     };
 
+    if (n == 0) return py::make_tuple(mean, spread, levels);
     {
         py::gil_scoped_release release;
         if (members <= 256)
@@ -381,6 +383,7 @@ py::tuple mode_py(const frame::f32_array& values, std::int64_t n_codes, std::int
         }
     };
 
+    if (n == 0) return py::make_tuple(best_code, fraction);
     {
         py::gil_scoped_release release;
         // 32-bit counters in the side-by-side table: every member count must fit.

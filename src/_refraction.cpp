@@ -1,8 +1,6 @@
 // Ray tracing of radar beams through a refractive-index profile.
 #include "frame/frame.hpp"
 
-#include <math.h>  // sincos
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -57,7 +55,7 @@ f64_array trace(const f64_array& rng, const f64_array& elev, const f64_array& h,
             double o = d;
             do {
                 double sn, cs;
-                ::sincos(th, &sn, &cs);
+                frame::sin_cos(th, &sn, &cs);
                 const double z = r - R;
                 const std::int64_t k = std::upper_bound(hp, hp + n_levels, z) - hp;
 
@@ -91,15 +89,15 @@ f64_array trace(const f64_array& rng, const f64_array& elev, const f64_array& h,
                 const double a1 = sn, b1 = q(r, cs), c1 = cs / r;
                 const double r2 = r + half * a1, t2 = th + half * b1;
                 double a2, cs2;
-                ::sincos(t2, &a2, &cs2);
+                frame::sin_cos(t2, &a2, &cs2);
                 const double b2 = q(r2, cs2), c2 = cs2 / r2;
                 const double r3 = r + half * a2, t3 = th + half * b2;
                 double a3, cs3;
-                ::sincos(t3, &a3, &cs3);
+                frame::sin_cos(t3, &a3, &cs3);
                 const double b3 = q(r3, cs3), c3 = cs3 / r3;
                 const double r4 = r + ds * a3, t4 = th + ds * b3;
                 double a4, cs4;
-                ::sincos(t4, &a4, &cs4);
+                frame::sin_cos(t4, &a4, &cs4);
                 const double b4 = q(r4, cs4), c4 = cs4 / r4;
                 const double sixth = ds / 6;
                 r += sixth * (a1 + 2 * a2 + 2 * a3 + a4);
@@ -124,6 +122,7 @@ f64_array trace(const f64_array& rng, const f64_array& elev, const f64_array& h,
         }
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_for(n_rays, n_threads, ray);

@@ -48,6 +48,7 @@ f64_array thermo_py(const f64_array& t, const f64_array& p, const f64_array& td,
         out[3 * n + i] = theta_e;
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n, 4096, n_threads, element);
@@ -134,6 +135,7 @@ f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& 
         write(S, z_p - z0, 1.0);
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n_cols, 64, n_threads, column);
@@ -256,6 +258,7 @@ f64_array profile_py(const f64_array& z, const f64_array& u, const f64_array& v,
         }
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n_cols, 64, n_threads, column);
@@ -324,6 +327,7 @@ f64_array gradient_py(const f64_array& f, const f64_array& x, const f64_array& y
         }
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n_batch * n_y, 8, n_threads, row);
@@ -369,7 +373,7 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
         for (std::int64_t j = 0; j < m; ++j) {
             if (!valid(j)) continue;
             double s, c;
-            ::sincos(az_i[j], &s, &c);
+            frame::sin_cos(az_i[j], &s, &c);
             S_s += s;
             S_c += c;
             S_v += vr_i[j];
@@ -384,8 +388,8 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
         for (std::int64_t j = 0; j < m; ++j) {
             if (!valid(j)) continue;
             double s, c, s2, c2;
-            ::sincos(az_i[j], &s, &c);
-            ::sincos(2 * az_i[j], &s2, &c2);
+            frame::sin_cos(az_i[j], &s, &c);
+            frame::sin_cos(2 * az_i[j], &s2, &c2);
             const double ds = s - s_bar, dc = c - c_bar, dv = vr_i[j] - v_bar;
             S_ss += ds * ds;
             S_cc += dc * dc;
@@ -407,8 +411,8 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
         for (std::int64_t j = 0; j < m; ++j) {
             if (!valid(j)) continue;
             double s, c, s2, c2;
-            ::sincos(az_i[j], &s, &c);
-            ::sincos(2 * az_i[j], &s2, &c2);
+            frame::sin_cos(az_i[j], &s, &c);
+            frame::sin_cos(2 * az_i[j], &s2, &c2);
             const double r = ((vr_i[j] - a0) - b_s * s) - b_c * c;
             rss += r * r;
             const double d[4] = {s - s_bar, c - c_bar, s2 - s2_bar, c2 - c2_bar};
@@ -462,6 +466,7 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
         *res[7] = x3;
     };
 
+    if (result.size() == 0) return result;  // nothing to compute, however many items
     {
         py::gil_scoped_release release;
         frame::parallel_blocks(n_rows, 64, n_threads, fit);

@@ -122,11 +122,15 @@ def test_worker_pool(tmp_path):
 
     here = Path(__file__).parent
     exe = tmp_path / "pool_check"
-    flags = subprocess.run([config, "--embed", "--ldflags"], capture_output=True, text=True, check=True)
-    cmd = [cxx, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", f"-I{here.parent / 'src'}",
-           f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(here / "pool_check.cpp"),
-           "-o", str(exe), *flags.stdout.split()]
-    build = subprocess.run(cmd, capture_output=True, text=True)
+    # Under a sanitizer run (scripts/check.sh) the check is built with the same sanitizer, which
+    # it then links itself: neither the tools nor the program may inherit the preloaded runtime.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    sanitize = os.environ.get("TARNWELL_SANITIZER_FLAGS", "").split()
+    flags = subprocess.run([config, "--embed", "--ldflags"], capture_output=True, text=True, check=True, env=env)
+    cmd = [cxx, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", *sanitize,
+           f"-I{here.parent / 'src'}", f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}",
+           str(here / "pool_check.cpp"), "-o", str(exe), *flags.stdout.split()]
+    build = subprocess.run(cmd, capture_output=True, text=True, env=env)
     assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120, env=env)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -19,10 +19,15 @@ namespace frame {
 
 namespace py = pybind11;
 
-// Inputs: converted to C-contiguous arrays of the element type, casting where needed.
-using f64_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using f32_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
-using u64_array = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>;
+// Inputs: converted to C-contiguous arrays of the element type, casting where needed, and
+// copied when their data are not aligned for that type (a buffer or memory map read at an
+// odd offset): the kernels read through typed pointers. Aligned C-contiguous arrays of the
+// element type are used as they are.
+constexpr int array_flags =
+    py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+using f64_array = py::array_t<double, array_flags>;
+using f32_array = py::array_t<float, array_flags>;
+using u64_array = py::array_t<std::uint64_t, array_flags>;
 
 // Present means finite: NaN fails the comparison, infinities exceed the largest double.
 inline bool finite(double x) { return std::fabs(x) <= DBL_MAX; }
@@ -33,6 +38,17 @@ inline std::int64_t count(const py::array& a) {
     std::int64_t n = 1;
     for (py::ssize_t d = 0; d < a.ndim(); ++d) n *= a.shape(d);
     return n;
+}
+
+// Sine and cosine of one angle: one call where the C library has the GNU extension, two
+// calls elsewhere (glibc gives the same values either way).
+inline void sin_cos(double x, double* s, double* c) {
+#if defined(__GLIBC__) && defined(_GNU_SOURCE) && !defined(TARNWELL_PORTABLE_MATH)
+    ::sincos(x, s, c);
+#else
+    *s = std::sin(x);
+    *c = std::cos(x);
+#endif
 }
 
 // Thread count for a call: n_threads when positive, else the hardware concurrency (1 if unknown).
