@@ -22,7 +22,7 @@ from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.colors import BoundaryNorm, ListedColormap  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 
-from .storm import CLASSES, OUTFLOW_CENTRE, RADAR  # noqa: E402
+from .storm import CLASSES, OUTFLOW_CENTRE, RADAR, publish  # noqa: E402
 
 DPI = 110
 
@@ -33,7 +33,7 @@ def save(fig: Figure, path: Path) -> Path:
     os.close(fd)
     try:
         fig.savefig(tmp, dpi=DPI)
-        os.replace(tmp, path)
+        publish(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -59,7 +59,7 @@ def above_ground(h: np.ndarray) -> np.ndarray:
 
 
 def cold_pool(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.4), layout="constrained")
+    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.9), layout="constrained")
     x, y = ds["x"].values, ds["y"].values
     grad = ds["theta_e_gradient"].values
     panels = (
@@ -181,7 +181,7 @@ def storm_view(ax: Axes) -> None:
 
 def ensemble(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
-    fig, axes = plt.subplots(2, 3, figsize=(15, 9.4), layout="constrained")
+    fig, axes = plt.subplots(2, 3, figsize=(14, 8.8), layout="constrained")
     rows = (("dbz", "reflectivity", "dBZ", (-5.0, 65.0), (0.0, 3.0), (0.0, 7.0)),
             ("zdr", "ZDR", "dB", (0.0, 4.0), (0.0, 0.6), (0.0, 1.5)))
     for ax_row, (name, long, unit, lim, slim, blim) in zip(axes, rows):

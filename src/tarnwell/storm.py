@@ -446,13 +446,13 @@ def storm_reflectivity(x: FloatArray, y: FloatArray, seed: int = 3) -> tuple[Flo
         heading = np.deg2rad(STORM_HEADING + turn)
         reach = OUTFLOW_RADIUS * (1.0 + 0.3 * np.cos(np.deg2rad(turn)))
         z += blob(peak, cx + reach * np.sin(heading), cy + reach * np.cos(heading), 3.0)
-    # Texture: a few random plane waves of 6-30 km, in the precipitation only.
+    # Texture: random plane waves of 4-40 km, in the precipitation only.
     texture = np.zeros_like(x)
-    for _ in range(12):
-        k = 2.0 * np.pi / rng.uniform(6.0, 30.0)
+    for _ in range(24):
+        k = 2.0 * np.pi / rng.uniform(4.0, 40.0)
         a = rng.uniform(0.0, 2.0 * np.pi)
         texture += np.cos(k * (x * np.cos(a) + y * np.sin(a)) + rng.uniform(0.0, 2.0 * np.pi))
-    dbz: FloatArray = 10.0 * np.log10(z + 1.0) + 1.2 * texture * (z / (z + 30.0))  # clear air near 0 dBZ
+    dbz: FloatArray = 10.0 * np.log10(z + 1.0) + 0.6 * texture * (z / (z + 30.0))  # clear air near 0 dBZ
     zdr_rain = np.clip(0.065 * (dbz - 15.0), 0.0, 3.5)
     hail = np.clip((dbz - 52.0) / 4.0, 0.0, 1.0)  # tumbling hail: high Z, low ZDR
     zdr = zdr_rain * (1.0 - hail) + 0.2 * hail
@@ -583,6 +583,14 @@ def summary(product: xr.Dataset) -> list[str]:
     ]
 
 
+def publish(tmp: str, path: Path) -> None:
+    """Moves a finished temporary file into place, readable as any new file (mkstemp makes it private)."""
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(tmp, 0o666 & ~umask)
+    os.replace(tmp, path)
+
+
 def write_netcdf(ds: xr.Dataset, path: Path) -> None:
     """Writes ds to path through a temporary file, so a failed write leaves no partial product."""
     fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
@@ -590,7 +598,7 @@ def write_netcdf(ds: xr.Dataset, path: Path) -> None:
     try:
         encoding = {name: {"zlib": True, "complevel": 1} for name in ds.data_vars if ds[name].ndim >= 2}
         ds.to_netcdf(tmp, engine="netcdf4", encoding=encoding)
-        os.replace(tmp, path)
+        publish(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
