@@ -204,7 +204,7 @@ def cold_pool_stage(snd: xr.Dataset, dask: bool) -> xr.Dataset:
     env = tarnwell.thermo(snd["t_env"], snd["p_env"], snd["td_env"]).compute()
     thv_env = env["virtual_potential_temperature"]
     b = G * (th["virtual_potential_temperature"] - thv_env) / thv_env
-    b.attrs = attrs("buoyancy against the undisturbed sounding")  # m s-2, the kernel's unit
+    b.attrs = attrs("buoyancy against the undisturbed sounding", "m s-2")
     z = snd["height"]
     cp = tarnwell.cold_pool(z, b, dim="level", threshold=COLD_POOL_THRESHOLD)
     # The grid's own coordinates (with their km units) for the derivative.
@@ -339,7 +339,7 @@ def synthesize_volume_scan(height: xr.DataArray, local_elevation: xr.DataArray, 
         vr, dims=("elevation", "azimuth", "range"),
         coords={"elevation": height["elevation"], "azimuth": ("azimuth", az, {"units": "degree"}),
                 "range": height["range"]},
-        attrs=attrs("radial velocity", None, "radial_velocity_of_scatterers_away_from_instrument"))
+        attrs=attrs("radial velocity", "m s-1", "radial_velocity_of_scatterers_away_from_instrument"))
 
 
 def bin_profile(h: FloatArray, u: FloatArray, v: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray]:
@@ -374,8 +374,8 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     source = ["vad", "truth"]
     coords = {"source": source, "profile_z": ("profile_z", z, attrs("height above ground", "m", "height"))}
     zda = xr.DataArray(z, dims="profile_z", attrs={"units": "m"})
-    uda = xr.DataArray(u, dims=("source", "profile_z"), coords=coords)  # m s-1
-    vda = xr.DataArray(v, dims=("source", "profile_z"), coords=coords)
+    uda = xr.DataArray(u, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
+    vda = xr.DataArray(v, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
 
     def layer(bottom: float, top: float, cu: Any = None, cv: Any = None) -> xr.Dataset:
         return tarnwell.profile(zda, uda, vda, dim="profile_z", bottom=bottom, top=top, cu=cu, cv=cv).compute()
@@ -387,7 +387,6 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     shear = np.hypot(su, sv)
     cu = mean6["u_mean"] + 7.5 * sv / shear
     cv = mean6["v_mean"] - 7.5 * su / shear
-    cu.attrs, cv.attrs = {}, {}  # m s-1, the kernel's unit
     srh1, srh3 = layer(0.0, 1000.0, cu, cv), layer(0.0, 3000.0, cu, cv)
 
     out = xr.Dataset(coords={
