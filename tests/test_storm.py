@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 import numpy as np
@@ -106,3 +107,30 @@ def test_workers_give_the_same_product(case: tuple[Path, xr.Dataset], tmp_path: 
     on_cluster = storm.run(tmp_path, size="small", workers=2, figures=False, log=None)
     for name in local.data_vars:
         assert np.array_equal(local[name].values, on_cluster[name].values, equal_nan=True), name
+
+
+def test_outputs_readable_and_failed_write_leaves_nothing(case: tuple[Path, xr.Dataset], tmp_path: Path) -> None:
+    out, _ = case
+    umask = os.umask(0)
+    os.umask(umask)
+    for p in out.iterdir():  # as any new file, not private as temporary files are made
+        assert p.stat().st_mode & 0o777 == 0o666 & ~umask, p
+    bad = xr.Dataset({"x": ("n", np.array([{"a": 1}], dtype=object))})
+    with pytest.raises(Exception):
+        storm.write_netcdf(bad, tmp_path / "storm_case.nc")
+    assert not any(tmp_path.iterdir())
+
+
+def test_classes_follow_the_thresholds() -> None:
+    dbz = xr.DataArray([5.0, 15.0, 34.9, 35.0, 55.0, 55.0, np.nan, 20.0])
+    zdr = xr.DataArray([0.0, 0.5, 1.0, 2.0, 0.3, 2.5, 1.0, np.nan])
+    codes = storm.classify(dbz, zdr).values
+    np.testing.assert_array_equal(codes, [0, 1, 1, 2, 3, 2, np.nan, np.nan])
+    assert codes.dtype == np.float32
+
+
+def test_command_line_checks() -> None:
+    with pytest.raises(SystemExit):
+        storm.main(["--workers", "0"])
+    with pytest.raises(SystemExit):
+        storm.main(["--size", "huge"])
