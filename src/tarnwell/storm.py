@@ -356,7 +356,7 @@ def bin_profile(h: FloatArray, u: FloatArray, v: FloatArray) -> tuple[FloatArray
 
 
 def winds_stage(size: Size, dask: bool) -> xr.Dataset:
-    gates = 1000.0 + 250.0 * np.arange(size.n_gates) * (300 / size.n_gates)  # m
+    gates = 1000.0 + np.arange(size.n_gates) * (75000.0 / size.n_gates)  # m, the same extent at every size
     beams = tarnwell.trace(index_profile(False), rng=gates, elev=SWEEP_ELEVATIONS,
                            radar_height=RADAR_HEIGHT).compute()
     vr = synthesize_volume_scan(beams["height"], beams["local_elevation"], size)
@@ -398,7 +398,8 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     ren = {"elevation": "sweep_elevation", "range": "gate_range"}
 
     def gate(x: xr.DataArray) -> xr.DataArray:
-        return x.rename(ren).drop_vars([c for c in ("sweep_elevation", "gate_range") if c in x.rename(ren).coords])
+        # The product's own coordinates (with their attributes) replace the results' ones.
+        return x.rename(ren).drop_vars(["sweep_elevation", "gate_range"], errors="ignore")
 
     out["gate_height"] = gate(beams["height"]).assign_attrs(attrs("gate height above ground (traced beam)", "m"))
     out["gate_local_elevation"] = gate(beams["local_elevation"]).assign_attrs(
@@ -629,8 +630,8 @@ def run(out: str | os.PathLike[str] = "out", *, size: str = "default", workers: 
                 dashboard_address=None, silence_logs=logging.ERROR))
             stack.enter_context(Client(cluster))
             say(f"dask cluster: {workers} worker processes on 127.0.0.1")
-        return _run(dims, size, workers is not None, out_dir, fig_dir if figures else None, say)
-    raise AssertionError("unreachable")
+        product = _run(dims, size, workers is not None, out_dir, fig_dir if figures else None, say)
+    return product
 
 
 def _run(dims: Size, size: str, dask: bool, out_dir: Path, fig_dir: Path | None, say: Log) -> xr.Dataset:
