@@ -46,7 +46,7 @@ def noisy(shape, lo, hi, holes=0.05):
 
 def thermo_case():
     t = xr.DataArray(noisy((3, 4, 5), 250, 305), dims=("time", "y", "x"),
-                     coords={"time": [1, 2, 3], "x": np.arange(5.0), "label": "a"})
+                     coords={"time": [1, 2, 3], "x": ("x", np.arange(5.0), {"units": "km"}), "label": "a"})
     p = xr.DataArray(rng.uniform(5e4, 1e5, (4, 5)), dims=("y", "x"))
     td = t - rng.uniform(0, 10, (3, 4, 5))
     ds = tarnwell.thermo(t, p, td)
@@ -141,6 +141,7 @@ def test_equals_kernel_in_memory_and_under_dask(case):
         for source in inputs.values():
             if d in source.coords:
                 assert same(ds[d].values, source[d].values)
+                assert ds[d].attrs == source[d].attrs
     # Awkward chunks (sizes that do not divide, core dimensions split) give the same bits, lazily.
     lazy_inputs = {k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()}) for k, v in inputs.items()}
     lazy = call(**lazy_inputs)

@@ -146,7 +146,7 @@ def apply(
         output_dtypes=[np.float64] * n_out,
         dask_gufunc_kwargs={"output_sizes": dict(out_sizes or {})},
         kwargs=dict(kwargs),
-        keep_attrs="drop",
+        keep_attrs="override",  # keeps the attributes (units) of coordinates; variables get their own below
     )
     return tuple(result) if n_out > 1 else (result,)
 
