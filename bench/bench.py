@@ -957,6 +957,17 @@ def layer_table(names, repeat):
             print(f"{name:<12} {layout:<24} {tc:9.4f} {tp:10.4f} {tp - tc:11.4f} {tcopy:9.4f}")
 
 
+# --- archive: the archive command on local clusters of 1 and 2 workers (bench/scale_out.py) --------
+
+
+@case("archive")
+def bench_archive():
+    """Prints its own lines: the scale-out and overhead ratios of the archive command."""
+    import scale_out  # beside this script
+
+    scale_out.main([])
+
+
 # --- driver ----------------------------------------------------------------------------------------
 
 
@@ -975,7 +986,10 @@ def main():
     print(head)
     print("-" * len(head))
     for name in names:
-        size, items, ours, peers = CASES[name]()
+        timed = CASES[name]()
+        if timed is None:  # a case that prints its own lines
+            continue
+        size, items, ours, peers = timed
         t1, tn = ours_best(ours, cores, opts.repeat)
         for peer, fn in peers.items():
             factor = 1.0

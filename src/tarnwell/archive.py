@@ -347,6 +347,8 @@ def run(argv: Sequence[str] | None = None) -> int:
     if chunks:
         ds.close()
         ds = open_input(src, chunks)
+    # variables stored in different chunk grids (coordinates often in one chunk) share dask chunks
+    ds = ds.unify_chunks()
     bound = bind_values(sig, raw, ds)
     try:  # lazy: checks the arguments and builds the graph, computes nothing
         result = call(fn, sig, bound)
