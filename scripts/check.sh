@@ -13,12 +13,12 @@
 # the tarnwell package (xarray, units, dask, distributed, storms) are left out of them: they reach the
 # kernels only through the same calls, and the interpreter-level code they add is not instrumented.
 #
-#   TARNWELL_FUZZ_EXAMPLES   examples per fuzz test here (default 150; the normal suite uses 15)
+#   TARNWELL_FUZZ_EXAMPLES   examples per fuzz test here (default 300; the normal suite uses 15)
 #   TARNWELL_CHECK           which parts to run (default "asan tsan clang")
 #   arguments                pytest arguments in place of the test selection above
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-export TARNWELL_FUZZ_EXAMPLES=${TARNWELL_FUZZ_EXAMPLES:-150}
+export TARNWELL_FUZZ_EXAMPLES=${TARNWELL_FUZZ_EXAMPLES:-300}
 parts=${TARNWELL_CHECK:-asan tsan clang}
 tests=(tests/test_tarnwell.py tests/test_ensemble.py tests/test_refraction.py tests/test_frame.py
        tests/test_hardening.py tests/test_fuzz.py)
@@ -61,7 +61,7 @@ run_tests() {  # folder, seconds, env assignments..., -- pytest arguments...
     shift
     echo "== tests against $dir"
     env PYTHONPATH="$PWD/$dir:$PWD/src" "${vars[@]}" \
-        timeout "$seconds" "$python" -m pytest -q -p no:cacheprovider "$@"
+        timeout "$seconds" "$python" -m pytest -q -p no:cacheprovider --capture=sys "$@"
 }
 
 sanitizer_flags_address="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
@@ -83,7 +83,7 @@ for part in $parts; do
         tsan)
             build build-tsan g++ "$sanitizer_flags_thread"
             run_tests build-tsan 1800 LD_PRELOAD="$(preload libtsan.so)" PYTHONMALLOC=malloc \
-                TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+                TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:allocator_may_return_null=1 \
                 TARNWELL_SANITIZER=thread TARNWELL_SANITIZER_FLAGS="$sanitizer_flags_thread" \
                 -- "${tests[@]}"
             ;;
