@@ -89,7 +89,9 @@ def one_chunk(x: xr.DataArray, dims: Sequence[Hashable]) -> xr.DataArray:
     """Dimensions a kernel needs whole made a single dask chunk (no-op in memory)."""
     if not is_lazy(x):
         return x
-    whole = {d: -1 for d in dims if d in x.dims and len(x.chunksizes.get(d, ())) > 1}
+    # The data's own chunks: coordinates may be chunked otherwise (as stores often hold them).
+    chunks = dict(zip(x.dims, x.data.chunks))
+    whole = {d: -1 for d in dims if d in chunks and len(chunks[d]) > 1}
     return x.chunk(whole) if whole else x
 
 
