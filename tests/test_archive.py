@@ -94,10 +94,12 @@ def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     argv = [str(tmp_path / "in.zarr"), str(out), "statistics", "--arg", "values=dbz", "--arg", "percentiles=25,75"]
     assert archive.main([*argv, "--arg", "dim=member", "--arg", "min_valid=2"]) == 0
     assert_same_store(out, tarnwell.statistics(ds.dbz.chunk(sweep=4), percentiles=(25, 75), min_valid=2).compute())
+    # replaced whole by another product
+    assert archive.main([str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", "sweep=3", "--overwrite"]) == 0
+    assert_same_store(out, tmp_path / "zarr.zarr")
+    assert not list(tmp_path.glob(".*"))
 
 
-@pytest.mark.xfail(strict=True, reason="the package reads DataArray.chunksizes, which raises when a coordinate "
-                   "is chunked unlike the data; the data's own chunks (x.variable.chunksizes) are what count")
 def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=4, n_range=3)
     ds.chunk(sweep=2).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")
