@@ -95,7 +95,8 @@ def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     assert archive.main([*argv, "--arg", "dim=member", "--arg", "min_valid=2"]) == 0
     assert_same_store(out, tarnwell.statistics(ds.dbz.chunk(sweep=4), percentiles=(25, 75), min_valid=2).compute())
     # replaced whole by another product
-    assert archive.main([str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", "sweep=3", "--overwrite"]) == 0
+    argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", "sweep=3", "--overwrite"]
+    assert archive.main(argv) == 0
     assert_same_store(out, tmp_path / "zarr.zarr")
     assert not list(tmp_path.glob(".*"))
 
@@ -165,7 +166,8 @@ def test_argument_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> 
         ([src + "x", out, "vad", *VAD_ARGS], "in.zarrx"),
         ([src, str(tmp_path / "taken.zarr"), "vad", *VAD_ARGS], "taken.zarr"),
         ([src, out, "vad", *VAD_ARGS, "--arg", "azimuth_dim=bearing"], "'bearing'"),  # the function's own check
-        ([src, out, "statistics", "--arg", "values=dbz", "--arg", "dim=member", "--arg", "percentiles=50,101"], "percentiles"),
+        ([src, out, "statistics", "--arg", "values=dbz", "--arg", "dim=member", "--arg", "percentiles=50,101"],
+         "percentiles"),
     ]
     for argv, culprit in cases:
         t0 = time.monotonic()
@@ -201,6 +203,7 @@ def test_streams_in_bounded_memory(tmp_path: Path) -> None:
         ds.chunk(y=1).to_zarr(src)
         sizes.append(ds.nbytes)
         del ds, t
-        peaks.append(peak_rss(command(src, tmp_path / f"out{scale}.zarr", "thermo", "--arg", "t=t", "--arg", "p=p", "--arg", "td=td")))
+        args = ["thermo", "--arg", "t=t", "--arg", "p=p", "--arg", "td=td"]
+        peaks.append(peak_rss(command(src, tmp_path / f"out{scale}.zarr", *args)))
     grown, input_grown = peaks[1] - peaks[0], sizes[1] - sizes[0]
     assert grown < input_grown / 4, (peaks, sizes)
