@@ -157,8 +157,11 @@ def dataset(variables: Mapping[str, xr.DataArray], attrs: Mapping[str, Attrs]) -
     """The result Dataset, each variable with its attributes, in the given order."""
     for name, var in variables.items():
         var.attrs = dict(attrs[name])
-        var.name = name
-    return xr.Dataset(dict(variables))
+    # The outputs share their coordinates: building from Variables skips a costly merge.
+    first = next(iter(variables.values()))
+    ds = xr.Dataset({name: var.variable for name, var in variables.items()}, coords=first.coords)
+    extra = {k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords}
+    return ds.assign_coords(extra) if extra else ds
 
 
 def attrs(long_name: str, units: str | None = None, standard_name: str | None = None) -> Attrs:
