@@ -150,6 +150,12 @@ def test_equals_kernel_in_memory_and_under_dask(case):
         same_ds(lazy.compute(), ds)
 
 
+def test_vad_in_blocks_of_rows_equals_one_call(monkeypatch):
+    monkeypatch.setattr(tarnwell.atmosphere, "VAD_ROWS", 5)  # 12 rows: blocks of 5, 5 and 2
+    ds, ref, *_ = vad_case()  # ref: one kernel call over all rows
+    assert same(ds.to_array().values, ref)
+
+
 def test_units_converted_like_pint():
     t_c = xr.DataArray([20.0, -5.0], dims="i", attrs={"units": "degC"})
     p_hpa = xr.DataArray([1000.0, 850.0], dims="i", attrs={"units": "hPa"})

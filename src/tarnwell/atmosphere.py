@@ -66,6 +66,9 @@ VAD_ATTRS = {
     "cos2": attrs("coefficient of cos(2 azimuth) in the second-harmonic fit", "m s-1"),
 }
 
+# Rows of one vad kernel call.
+VAD_ROWS = 1024
+
 # Spellings of horizontal coordinates that are angles on the sphere, not lengths.
 _ANGULAR_UNITS = {"degrees_east", "degrees_north", "degree_east", "degree_north", "degreese", "degreesn"}
 _ANGULAR_NAMES = {"lon", "lat", "longitude", "latitude"}
@@ -365,10 +368,17 @@ def _vad_task(
     vr = units.convert(vr, source, "m s-1")
     batch, (vr, elevation) = broadcast([vr, elevation], (1, 0))
     n, n_az = math.prod(batch), vr.shape[-1]
-    cos_el = np.cos(np.deg2rad(elevation))
-    out = _tarnwell.vad(
-        vr.reshape(n, n_az), np.broadcast_to(az, (n, n_az)), cos_el, min_gates, min_spread, threads(n_threads)
-    )
+    rows = vr.reshape(n, n_az)
+    cos_el = np.cos(np.deg2rad(elevation)).reshape(n)
+    # The kernel wants the azimuths row by row: one block of copies serves every block of rows,
+    # so the copies (and float64 rows) stay in cache instead of doubling the memory traffic.
+    az_rows = np.ascontiguousarray(np.broadcast_to(az, (min(n, VAD_ROWS), n_az)), dtype=np.float64)
+    out = np.empty((8, n))
+    for start in range(0, n, VAD_ROWS):
+        stop = min(start + VAD_ROWS, n)
+        out[:, start:stop] = _tarnwell.vad(
+            rows[start:stop], az_rows[: stop - start], cos_el[start:stop], min_gates, min_spread, threads(n_threads)
+        )
     return split(out, batch)
 
 
