@@ -231,6 +231,8 @@ def test_perturb_chunks_members_and_dim_order():
     alone = tarnwell.perturb(dbz=g, vel=g - 30, fac=fac, members=1, key=kw["key"], m0=2**63 - 5 + 9,
                              bias_dbz=[9.0], bias_zdr=[-9.0])
     assert same(alone.dbz.values[0], one.dbz.values[9]) and same(alone.vel.values[0], one.vel.values[9])
+    empty = tarnwell.perturb(dbz=g[:0], fac=[0.1] * 6, members=3, key=(1, 2), chunks=2)  # no gates, lazily
+    assert empty.dbz.shape == (3, 0, 7) and empty.compute().dbz.shape == (3, 0, 7)
 
 
 def test_docstring_examples_run():

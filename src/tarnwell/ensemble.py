@@ -223,27 +223,29 @@ def perturb(
         import dask.array as da
 
         step = chunks if chunks is not None else max(members, 1)
-        rows = []
-        for n, f in aligned.items():
-            values = f.data if is_lazy(f) else da.from_array(np.asarray(f.values), chunks=-1)
-            values = values.reshape(n_gates).rechunk(-1)
-            if sources[n] is not None:
-                values = values.map_blocks(units.convert, sources[n], FIELD_UNITS[n], dtype=np.float64)
-            rows.append(values.astype(np.float64))
-        stack_d = da.stack(rows).rechunk(-1)
-        block = da.blockwise(
-            _perturb_task, "msg",
-            da.from_array(numbers, chunks=step), "m",
-            da.from_array(b_dbz, chunks=step), "m",
-            da.from_array(b_zdr, chunks=step), "m",
-            stack_d, "sg",
-            da.from_array(fac_np, chunks=-1), "rg",
-            concatenate=True, dtype=np.float64,
-            new_axes={},
-            flags=flags, k0=k0, k1=k1, n_threads=n_thr,
-            meta=np.empty((0, 0, 0)),
-        )
-        data = [block[:, s, :].reshape((members,) + gate_shape) for s in range(len(aligned))]
+        if n_gates == 0:  # nothing to draw, and dask cannot reshape empty arrays
+            empty = da.zeros((members,) + gate_shape, chunks=(step,) + tuple(-1 for _ in gate_shape))
+            data = [empty] * len(aligned)
+        else:
+            rows = []
+            for n, f in aligned.items():
+                values = f.data if is_lazy(f) else da.from_array(np.asarray(f.values), chunks=-1)
+                values = values.reshape(n_gates).rechunk(-1)
+                if sources[n] is not None:
+                    values = values.map_blocks(units.convert, sources[n], FIELD_UNITS[n], dtype=np.float64)
+                rows.append(values.astype(np.float64))
+            block = da.blockwise(
+                _perturb_task, "msg",
+                da.from_array(numbers, chunks=step), "m",
+                da.from_array(b_dbz, chunks=step), "m",
+                da.from_array(b_zdr, chunks=step), "m",
+                da.stack(rows).rechunk(-1), "sg",
+                da.from_array(fac_np, chunks=-1), "rg",
+                concatenate=True, dtype=np.float64,
+                flags=flags, k0=k0, k1=k1, n_threads=n_thr,
+                meta=np.empty((0, 0, 0)),
+            )
+            data = [block[:, s, :].reshape((members,) + gate_shape) for s in range(len(aligned))]
 
     coords: dict[Hashable, Any] = {k: v for k, v in first.coords.items()}
     coords["member"] = ("member", numbers)
