@@ -100,17 +100,18 @@ def check_aligned(args: Mapping[str, xr.DataArray], func: str) -> None:
     arrays = [a for a in args.values() if a.ndim > 0]
     if len(arrays) < 2:
         return
-    try:
-        xr.align(*arrays, join="exact", copy=False)
-    except ValueError as e:
-        names = ", ".join(n for n, a in args.items() if a.ndim > 0)
-        raise ValueError(f"{func}: inputs {names} are not aligned: {e}") from None
+    # Lengths first: xarray's own message would not say which inputs disagree.
     sizes: dict[Hashable, tuple[str, int]] = {}
     for n, a in args.items():
         for d, s in a.sizes.items():
             if d in sizes and sizes[d][1] != s:
                 raise ValueError(f"{func}: dimension {d!r} has length {sizes[d][1]} in {sizes[d][0]} but {s} in {n}")
             sizes.setdefault(d, (n, s))
+    try:
+        xr.align(*arrays, join="exact", copy=False)
+    except ValueError as e:
+        names = ", ".join(n for n, a in args.items() if a.ndim > 0)
+        raise ValueError(f"{func}: inputs {names} are not aligned: {e}") from None
 
 
 def broadcast(arrays: Sequence[npt.NDArray[Any]], core_ndims: Sequence[int]) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:

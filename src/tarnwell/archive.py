@@ -196,11 +196,6 @@ def bind_values(sig: inspect.Signature, raw: dict[str, str], ds: xr.Dataset) -> 
     return bound
 
 
-def call(fn: Callable[..., xr.Dataset], sig: inspect.Signature, bound: dict[str, Any]) -> xr.Dataset:
-    positional = [bound.pop(k) for k, p in sig.parameters.items() if p.kind is p.POSITIONAL_ONLY and k in bound]
-    return fn(*positional, **bound)
-
-
 # --- files ---------------------------------------------------------------------------------------------
 
 
@@ -351,7 +346,7 @@ def run(argv: Sequence[str] | None = None) -> int:
     ds = ds.unify_chunks()
     bound = bind_values(sig, raw, ds)
     try:  # lazy: checks the arguments and builds the graph, computes nothing
-        result = call(fn, sig, bound)
+        result = fn(**bound)  # every package argument can be given by keyword
     except (ValueError, TypeError) as e:
         text = str(e)
         raise ArgumentError(text if text.startswith(f"{opts.function}:") else f"{opts.function}: {text}") from None

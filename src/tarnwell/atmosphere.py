@@ -382,10 +382,6 @@ def _vad_task(
     return split(out, batch)
 
 
-def _convert_task(x: npt.NDArray[Any], *, source: str | None, target: str) -> npt.NDArray[Any]:
-    return units.convert(x, source, target)
-
-
 def vad(
     vr: xr.DataArray, *, azimuth_dim: Hashable = "azimuth", elevation: xr.DataArray | Number | None = None,
     min_gates: int, min_spread: float, n_threads: int | None = None,
@@ -447,7 +443,7 @@ def vad(
     el_source = units.check(el_da, "degree", f"{func}: elevation")
     if el_source is not None:
         el_da = xr.apply_ufunc(
-            _convert_task, el_da, dask="parallelized", output_dtypes=[np.float64],
+            units.convert, el_da, dask="parallelized", output_dtypes=[np.float64],
             kwargs={"source": el_source, "target": "degree"},
         )
     if azimuth_dim in el_da.dims:

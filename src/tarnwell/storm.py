@@ -207,9 +207,7 @@ def cold_pool_stage(snd: xr.Dataset, dask: bool) -> xr.Dataset:
     b.attrs = attrs("buoyancy against the undisturbed sounding", "m s-2")
     z = snd["height"]
     cp = tarnwell.cold_pool(z, b, dim="level", threshold=COLD_POOL_THRESHOLD)
-    # The grid's own coordinates (with their km units) for the derivative.
     theta_e0 = th["equivalent_potential_temperature"].isel(level=0).drop_vars(["level", "height"])
-    theta_e0 = theta_e0.assign_coords(x=snd["x"], y=snd["y"])
     grad = tarnwell.gradient(theta_e0, x_dim="x", y_dim="y")
     cp, grad = cp.compute(), grad.compute()
     th0 = th.isel(level=0).drop_vars(["level", "height"]).compute()
