@@ -5,8 +5,13 @@
 #
 # A host python3.14 with NumPy, pybind11 >= 3 and scikit-build-core is used directly.
 # Otherwise a Debian testing root is made once in $TARNWELL_CACHE (default
-# ~/.cache/tarnwell) and the command runs inside it, with the checkout bound at the
-# same path. Inside, `python` on PATH is the interpreter to use.
+# ~/.cache/tarnwell) and the command runs inside it. The host's files stay where the user
+# sees them: the checkout's parent folder, the working directory, $HOME, /tmp, /var/tmp,
+# the usual data mounts and the nearest existing folder of every path argument are bound
+# at the same paths, and the command runs in the user's directory ($TARNWELL_USER_DIR when
+# a wrapper changed directory first, else the current one). An argument naming a path that
+# would land inside the root (a system folder) stops the command before any work.
+# Inside, `python` on PATH is the interpreter to use.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +19,7 @@ cache=${TARNWELL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tarnwell}
 root=$cache/root
 stamp_name=.tarnwell-root-complete
 # Bump when the package list changes so that existing roots are completed.
-root_version=2
+root_version=3
 packages=(
     python3 python3-dev python3-venv python3-pip python3-numpy
     pybind11-dev python3-pybind11 python3-scikit-build-core
@@ -22,6 +27,9 @@ packages=(
     python3-pytest python3-hypothesis python3-scipy python3-metpy
     python3-xarray python3-dask python3-distributed python3-pint python3-zarr python3-netcdf4
     python3-matplotlib python3-mypy python3-psutil clang
+    python3-pint-xarray python3-pooch python3-pyproj python3-h5py
+    python3-sphinx python3-numpydoc python3-sphinx-gallery python3-pydata-sphinx-theme
+    chromium ruff clang-format
 )
 
 host_python_ok() {
@@ -48,30 +56,94 @@ mirror() {
     echo "${uri%/}"
 }
 
+user_dir=${TARNWELL_USER_DIR:-$PWD}
+
+# Folders of the root that are its own: host paths under them are not bound (that would
+# replace the root's system), so nothing may be written there from inside.
+system_dir() {
+    case "$1" in
+        / | /bin | /bin/* | /boot | /boot/* | /dev | /dev/* | /etc | /etc/* | /lib* | /opt | /opt/* | \
+            /proc | /proc/* | /run | /run/* | /sbin | /sbin/* | /sys | /sys/* | /usr | /usr/* | \
+            /var | /var/cache* | /var/lib* | /var/log* | /var/spool* | /var/run* | /var/mail*) return 0 ;;
+    esac
+    return 1
+}
+
+# The folders to bind (one per line): fixed ones, then for each path argument the nearest
+# existing ancestor not yet visible. Exits 2 naming an argument that cannot be reached.
+bind_list() {
+    local -a binds=()
+    local d parent
+    parent=$(dirname "$here")
+    if system_dir "$parent"; then binds+=("$here"); else binds+=("$parent"); fi
+    for d in "$user_dir" "${HOME:-}" /tmp /var/tmp /mnt /media /srv /data /scratch; do
+        [ -n "$d" ] && [ -d "$d" ] && ! system_dir "$d" && binds+=("$(cd "$d" && pwd -P)")
+    done
+    visible() {
+        local p=$1 b
+        for b in "${binds[@]}"; do
+            case "$p" in "$b" | "$b"/*) return 0 ;; esac
+        done
+        return 1
+    }
+    local arg path anc
+    for arg in "$@"; do
+        case "$arg" in
+            --*=*) path=${arg#*=} ;;
+            *) path=$arg ;;
+        esac
+        case "$path" in
+            /*) ;;
+            ./* | ../* | */*) [ -e "$user_dir/$path" ] || [ -d "$user_dir/$(dirname "$path")" ] || continue
+                path=$user_dir/$path ;;
+            *) continue ;;
+        esac
+        case "$path" in *$'\n'*) continue ;; esac
+        path=$(realpath -m -- "$path")
+        visible "$path" && continue
+        anc=$path
+        while [ ! -e "$anc" ]; do anc=$(dirname "$anc"); done
+        [ -d "$anc" ] || anc=$(dirname "$anc")
+        if system_dir "$anc"; then
+            # The root's own files (/dev/null, /usr/bin/...) may be named; nothing new may go there.
+            [ -e "$root$path" ] && continue
+            echo "env.sh: $arg is not reachable inside the Python 3.14 root ($anc is a system folder);" \
+                "use a folder under \$HOME, /tmp or beside the checkout" >&2
+            return 2
+        fi
+        visible "$anc" || binds+=("$anc")
+    done
+    printf '%s\n' "${binds[@]}"
+}
+
 in_root() {
     # Variables that reach the command: the project's own and the thread-count knobs.
-    local vars=() name
+    local vars=() name binds
     for name in $(compgen -e); do
         case "$name" in
-            TARNWELL_IN_ROOT) ;;
+            TARNWELL_IN_ROOT | TARNWELL_USER_DIR) ;;
             TARNWELL_* | CI | PYTEST_ADDOPTS | OMP_NUM_THREADS | OPENBLAS_* | TERM)
                 vars+=("$name=${!name}") ;;
         esac
     done
+    binds=$(bind_list "$@") || exit 2
     # Private mount namespace: nothing mounted here outlives the command.
     unshare --mount --propagation private -- bash -c '
         set -e
-        root=$1; dir=$2; nvars=$3; shift 3
+        root=$1; dir=$2; binds=$3; nvars=$4; shift 4
         vars=("${@:1:nvars}"); shift "$nvars"
         mount -t proc proc "$root/proc"
         mount --bind /dev "$root/dev"
-        mkdir -p "$root$dir"
-        mount --bind "$dir" "$root$dir"
+        while IFS= read -r b; do
+            [ -n "$b" ] || continue
+            mkdir -p "$root$b"
+            mount --bind "$b" "$root$b"
+        done <<<"$binds"
         [ -f /etc/resolv.conf ] && cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-        exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+        exec chroot "$root" /usr/bin/env -i HOME="${HOME:-/root}" LANG=C.UTF-8 \
             PATH=/opt/tarnwell/bin:/usr/local/bin:/usr/bin:/bin "${vars[@]}" TARNWELL_IN_ROOT=1 \
             bash -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
-    ' bash "$root" "$here" "${#vars[@]}" "${vars[@]}" "$@"
+    ' bash "$root" "$user_dir" "$binds" "${#vars[@]}" "${vars[@]}" "$@"
 }
 
 make_root() {
@@ -124,6 +196,7 @@ elif host_python_ok; then
     if [ ! -x "$venv/bin/python" ]; then
         python3.14 -m venv --system-site-packages "$venv"
     fi
+    cd "$user_dir"
     PATH=$venv/bin:$PATH exec "$@"
 else
     make_root

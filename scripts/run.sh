@@ -11,23 +11,30 @@
 #   scripts/run.sh check    sanitizer (address + undefined, thread), leak, fuzz and clang runs
 #                           in their own build folders (scripts/check.sh)
 #
-# The environment is provisioned on first use (scripts/env.sh).
+# demo and dev run their command in the caller's directory, so relative paths mean what the
+# caller meant; test, bench and check run in the checkout. The environment is provisioned on
+# first use (scripts/env.sh).
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export TARNWELL_USER_DIR=${TARNWELL_USER_DIR:-$PWD}
+cd "$here"
 job=${1:-}
 shift || true
-install='python -m pip install --no-index --no-build-isolation --no-deps --disable-pip-version-check -q .'
+q=$(printf %q "$here")
+install="python -m pip install --no-index --no-build-isolation --no-deps --disable-pip-version-check -q $q"
 case "$job" in
     demo) exec scripts/env.sh bash -c "$install && python -m tarnwell.storm \"\$@\"" bash "$@" ;;
-    test) exec scripts/env.sh bash -c "$install && python -m pytest tests \"\$@\"" bash "$@" ;;
-    bench) exec scripts/env.sh bash -c "$install && python bench/bench.py \"\$@\"" bash "$@" ;;
+    test) exec scripts/env.sh bash -c "$install && cd $q && python -m pytest tests \"\$@\"" bash "$@" ;;
+    bench) exec scripts/env.sh bash -c "$install && cd $q && python bench/bench.py \"\$@\"" bash "$@" ;;
     dev) exec scripts/env.sh bash -c '
             set -e
+            here=$1; shift
             build=${TARNWELL_BUILD:-build-dev}
-            [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja \
+            case "$build" in /*) ;; *) build=$here/$build ;; esac
+            [ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja \
                 -DPython_EXECUTABLE="$(command -v python)" >/dev/null
             cmake --build "$build" ${TARNWELL_TARGET:+--target "$TARNWELL_TARGET"}
-            PYTHONPATH="$PWD/$build:$PWD/src${PYTHONPATH:+:$PYTHONPATH}" exec "$@"' bash "$@" ;;
-    check) exec scripts/env.sh bash scripts/check.sh "$@" ;;
+            PYTHONPATH="$build:$here/src${PYTHONPATH:+:$PYTHONPATH}" exec "$@"' bash "$here" "$@" ;;
+    check) TARNWELL_USER_DIR=$here exec scripts/env.sh bash scripts/check.sh "$@" ;;
     *) echo "usage: scripts/run.sh demo|test|bench|dev|check [ARGS...]" >&2; exit 2 ;;
 esac
