@@ -6,7 +6,7 @@
 # A host python3.14 with NumPy, pybind11 >= 3 and scikit-build-core is used directly.
 # Otherwise a Debian testing root is made once in $TARNWELL_CACHE (default
 # ~/.cache/tarnwell) and the command runs inside it. The host's files stay where the user
-# sees them: the checkout's parent folder, the working directory, $HOME, /tmp, /var/tmp,
+# sees them: the checkout's parent folder, the working directory, $TARNWELL_DATA, $HOME, /tmp, /var/tmp,
 # the usual data mounts and the nearest existing folder of every path argument are bound
 # at the same paths, and the command runs in the user's directory ($TARNWELL_USER_DIR when
 # a wrapper changed directory first, else the current one). An argument naming a path that
@@ -76,7 +76,7 @@ bind_list() {
     local d parent
     parent=$(dirname "$here")
     if system_dir "$parent"; then binds+=("$here"); else binds+=("$parent"); fi
-    for d in "$user_dir" "${HOME:-}" /tmp /var/tmp /mnt /media /srv /data /scratch; do
+    for d in "$user_dir" "${TARNWELL_DATA:-}" "${HOME:-}" /tmp /var/tmp /mnt /media /srv /data /scratch; do
         [ -n "$d" ] && [ -d "$d" ] && ! system_dir "$d" && binds+=("$(cd "$d" && pwd -P)")
     done
     visible() {
