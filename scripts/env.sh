@@ -11,7 +11,8 @@
 # at the same paths, and the command runs in the user's directory ($TARNWELL_USER_DIR when
 # a wrapper changed directory first, else the current one). An argument naming a path that
 # would land inside the root (a system folder) stops the command before any work.
-# Inside, `python` on PATH is the interpreter to use.
+# Inside, `python` on PATH is the interpreter to use. TARNWELL_FORCE_ROOT=1 takes the root
+# even where a host python3.14 would do.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -121,15 +122,21 @@ in_root() {
     local vars=() name binds
     for name in $(compgen -e); do
         case "$name" in
-            TARNWELL_IN_ROOT | TARNWELL_USER_DIR) ;;
+            TARNWELL_IN_ROOT | TARNWELL_USER_DIR | TARNWELL_HOST_DATA) ;;
             TARNWELL_* | CI | PYTEST_ADDOPTS | OMP_NUM_THREADS | OPENBLAS_* | TERM)
                 vars+=("$name=${!name}") ;;
         esac
     done
+    # Tells the tests which real sample files the host has, so that they fail rather than skip
+    # when those files are not visible inside.
+    local data=${TARNWELL_DATA:-$(dirname "$here")/shared/data}
+    [ -d "$data" ] && vars+=("TARNWELL_HOST_DATA=$(cd "$data" && pwd -P)")
     binds=$(bind_list "$@") || exit 2
     # Private mount namespace: nothing mounted here outlives the command.
-    unshare --mount --propagation private -- bash -c '
+    # (Where / is no mount point, as inside another chroot, the namespace around it is private already.)
+    unshare --mount --propagation unchanged -- bash -c '
         set -e
+        mount --make-rprivate / 2>/dev/null || true
         root=$1; dir=$2; binds=$3; nvars=$4; shift 4
         vars=("${@:1:nvars}"); shift "$nvars"
         mount -t proc proc "$root/proc"
@@ -191,7 +198,7 @@ make_root() {
 
 if [ "${TARNWELL_IN_ROOT:-}" = 1 ]; then
     exec "$@"
-elif host_python_ok; then
+elif [ "${TARNWELL_FORCE_ROOT:-}" != 1 ] && host_python_ok; then
     venv=${TARNWELL_VENV:-$cache/venv-host}
     if [ ! -x "$venv/bin/python" ]; then
         python3.14 -m venv --system-site-packages "$venv"

@@ -15,5 +15,8 @@ DATA_DIR = Path(os.environ.get("TARNWELL_DATA") or Path(__file__).resolve().pare
 def shared_data() -> Path:
     """The folder of real sample files; tests that need it skip, with the path, where it is absent."""
     if not (DATA_DIR / "README.md").is_file():
+        host = os.environ.get("TARNWELL_HOST_DATA")  # set by scripts/env.sh where the host has them
+        if host:
+            pytest.fail(f"the host has the sample files in {host}, but {DATA_DIR} is not visible here")
         pytest.skip(f"real sample files absent: {DATA_DIR} (set TARNWELL_DATA to their folder)")
     return DATA_DIR
