@@ -8,11 +8,12 @@
 #   scripts/run.sh dev CMD  incremental CMake build into $TARNWELL_BUILD (default build-dev),
 #                           (only $TARNWELL_TARGET when set), then CMD with the built modules
 #                           and the package sources (src/) first on PYTHONPATH
+#   scripts/run.sh lint     ruff (check and format), clang-format and mypy --strict, changing nothing
 #   scripts/run.sh check    sanitizer (address + undefined, thread), leak, fuzz and clang runs
 #                           in their own build folders (scripts/check.sh)
 #
 # demo and dev run their command in the caller's directory, so relative paths mean what the
-# caller meant; test, bench and check run in the checkout. The environment is provisioned on
+# caller meant; test, bench, lint and check run in the checkout. The environment is provisioned on
 # first use (scripts/env.sh).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -35,6 +36,14 @@ case "$job" in
                 -DPython_EXECUTABLE="$(command -v python)" >/dev/null
             cmake --build "$build" ${TARNWELL_TARGET:+--target "$TARNWELL_TARGET"}
             PYTHONPATH="$build:$here/src${PYTHONPATH:+:$PYTHONPATH}" exec "$@"' bash "$here" "$@" ;;
+    lint) exec scripts/env.sh bash -c '
+            set -e
+            cd "$1"
+            ruff check .
+            ruff format --check .
+            clang-format --dry-run -Werror src/*.cpp src/*/*.hpp tests/*.cpp bench/*.cpp bench/*.c
+            MYPYPATH="$1/src" python -m mypy --strict src/tarnwell
+            echo "lint: clean"' bash "$here" ;;
     check) TARNWELL_USER_DIR=$here exec scripts/env.sh bash scripts/check.sh "$@" ;;
-    *) echo "usage: scripts/run.sh demo|test|bench|dev|check [ARGS...]" >&2; exit 2 ;;
+    *) echo "usage: scripts/run.sh demo|test|bench|dev|lint|check [ARGS...]" >&2; exit 2 ;;
 esac
