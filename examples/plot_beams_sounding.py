@@ -39,8 +39,10 @@ beams = tarnwell.trace(n, rng=rng, elev=elev, radar_height=10.0)
 # The 4/3-earth height and ground distance (Doviak and Zrnić 1993, eqs. 2.28b and 2.28c).
 R, ke = 6371000.0, 4.0 / 3.0
 th0 = np.deg2rad(beams.elevation)
-h43 = np.sqrt(beams.range**2 + (ke * R) ** 2 + 2 * beams.range * ke * R * np.sin(th0)) - ke * R + 10.0
-s43 = ke * R * np.arcsin(beams.range * np.cos(th0) / (ke * R + h43))
+r = beams.range
+h43 = np.sqrt(r**2 + (ke * R) ** 2 + 2 * r * ke * R * np.sin(th0)) - ke * R + 10.0
+s43 = ke * R * np.arcsin(r * np.cos(th0) / (ke * R + h43))
+h43, s43 = h43.transpose(*beams.height.dims), s43.transpose(*beams.height.dims)
 
 fig, (ax1, ax2) = plt.subplots(2, 1, sharex=True, figsize=(8, 6), height_ratios=(3, 1))
 for k, el in enumerate(elev):

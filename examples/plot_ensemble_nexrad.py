@@ -10,6 +10,7 @@ the most likely class and how many members agree.
 """
 
 import matplotlib.pyplot as plt
+from matplotlib.colors import ListedColormap
 import numpy as np
 import xarray as xr
 from metpy.io import Level2File
@@ -74,7 +75,8 @@ panels = [(stats["mean"], "mean (dBZ)", "viridis", (0, 65)),
           (stats["std"], "spread (dBZ)", "magma", (0, 3)),
           (stats.percentiles.sel(percentile=90) - stats.percentiles.sel(percentile=10),
            "10-90 % band (dBZ)", "magma", (0, 8)),
-          (classes["mode"], "most likely class", "tab10", (0, 10)),
+          (classes["mode"], "most likely class: none, light, heavy, hail",
+           ListedColormap(["0.8", "tab:green", "tab:orange", "tab:red"]), (-0.5, 3.5)),
           (classes.fraction, "members agreeing", "cividis", (0.25, 1))]
 fig, axes = plt.subplots(2, 3, figsize=(11, 7), sharex=True, sharey=True)
 for ax, (field, title, cmap, (lo, hi)) in zip(axes.flat, panels):
