@@ -11,12 +11,12 @@ here = Path(__file__).resolve().parent
 sys.path.insert(0, str(here / "_ext"))
 # The package sources, unless an installed or freshly built tarnwell is importable already.
 try:
-    import tarnwell  # noqa: F401
+    import tarnwell
 except ImportError:
     sys.path.insert(0, str(here.parent / "src"))
-    import tarnwell  # noqa: F401
+    import tarnwell
 
-import kernel_stubs  # noqa: E402
+import kernel_stubs
 
 # MetPy warns at import where pyproj has no PROJ data; import it once here, quietly, so the
 # warning does not land in the gallery's captured output.
@@ -108,7 +108,8 @@ html_static_path: list[str] = []
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "header_links_before_dropdown": 6,
+    "header_links_before_dropdown": 7,
+    "navbar_align": "left",
     "navbar_end": ["navbar-icon-links"],
     "footer_start": ["copyright"],
     "footer_end": [],

@@ -10,9 +10,9 @@ the most likely class and how many members agree.
 """
 
 import matplotlib.pyplot as plt
-from matplotlib.colors import ListedColormap
 import numpy as np
 import xarray as xr
+from matplotlib.colors import ListedColormap
 from metpy.io import Level2File
 
 import tarnwell

@@ -11,7 +11,6 @@ the beams, the retrieved winds, and the radar ensemble.
 import tempfile
 
 import matplotlib.pyplot as plt
-import numpy as np
 
 from tarnwell import storm
 

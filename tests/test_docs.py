@@ -49,7 +49,7 @@ def site(shared_data: Path) -> Path:
     env = dict(os.environ, TARNWELL_DATA=str(shared_data), MPLBACKEND="agg")
     done = subprocess.run(
         [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", str(DOCS), str(HTML)],
-        env=env, capture_output=True, text=True, timeout=BUILD_TIMEOUT,
+        env=env, capture_output=True, text=True, timeout=BUILD_TIMEOUT, check=False,
     )
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
     return HTML
@@ -112,11 +112,11 @@ def render(url: str, screenshot: Path) -> _Page:
     with tempfile.TemporaryDirectory() as profile:
         common = [exe, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", "--virtual-time-budget=5000"]
         dom = subprocess.run([*common, "--dump-dom", url], capture_output=True, text=True,
-                             timeout=BROWSER_TIMEOUT)
+                             timeout=BROWSER_TIMEOUT, check=False)
         assert dom.returncode == 0, dom.stderr[-2000:]
         shot = subprocess.run([*common, "--window-size=1280,1600", "--hide-scrollbars",
                                f"--screenshot={screenshot}", url],
-                              capture_output=True, text=True, timeout=BROWSER_TIMEOUT)
+                              capture_output=True, text=True, timeout=BROWSER_TIMEOUT, check=False)
         assert shot.returncode == 0, shot.stderr[-2000:]
     return parse(dom.stdout)
 
@@ -194,7 +194,7 @@ def test_every_function_has_a_page_and_an_example(site: Path) -> None:
 
 sys.path.insert(0, str(DOCS / "_ext"))
 
-_BLOCK = re.compile(r"^\.\. code-block:: python\n((?:   :.*\n)*)\n((?:(?:   .*)?\n)+)", re.M)
+_BLOCK = re.compile(r"^\.\. code-block:: python\n((?:   :.*\n)*)\n((?:(?:   .*)?\n)+)", re.MULTILINE)
 
 
 def _pages_with_code() -> list[Path]:
@@ -213,4 +213,31 @@ def test_code_on_the_pages_runs(page: Path, shared_data: Path, monkeypatch: pyte
         if "no-run" in m.group(1):
             continue
         code = "\n".join(line[3:] for line in m.group(2).splitlines())
-        exec(compile(code, str(page), "exec"), namespace)
+        exec(compile(code, str(page), "exec"), namespace)  # noqa: S102 (the site's own code)
+
+
+@pytest.mark.parametrize("spellings", [None, {"m s-1": "m s-1", "knots": ("knot", "kt")}])
+def test_units_page_table_from_the_package(
+    spellings: dict[str, object] | None, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    """The accepted-spellings table is built from tarnwell.units.SPELLINGS, or a note without it."""
+    sphinx_application = pytest.importorskip("sphinx.application")
+    from tarnwell import units
+
+    if spellings is None:
+        monkeypatch.delattr(units, "SPELLINGS", raising=False)
+    else:
+        monkeypatch.setattr(units, "SPELLINGS", spellings, raising=False)
+    (tmp_path / "conf.py").write_text("extensions = ['units_table']\n")
+    (tmp_path / "index.rst").write_text("Units\n=====\n\n.. units-table::\n")
+    app = sphinx_application.Sphinx(str(tmp_path), str(tmp_path), str(tmp_path / "out"),
+                                    str(tmp_path / "doctrees"), "html", status=None,
+                                    warningiserror=True)
+    app.build()
+    page = (tmp_path / "out" / "index.html").read_text()
+    cells = re.findall(r"<td><p>(.*?)</p></td>", page, re.S)
+    if spellings is None:
+        assert not cells and "no machine-readable table" in page
+    else:
+        text = [re.sub(r"<[^>]+>", "", c).strip() for c in cells]
+        assert text == ["m s-1", "m s-1", "knots", "knot, kt"]

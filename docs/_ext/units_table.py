@@ -35,9 +35,10 @@ def _table(rows: list[tuple[str, str]], header: tuple[str, str]) -> nodes.table:
         for cell_texts in cells:
             row = nodes.row()
             for text in cell_texts:
+                para = nodes.paragraph()
+                para += nodes.literal(text=text) if target is body else nodes.Text(text)
                 entry = nodes.entry()
-                entry += nodes.paragraph(text="", children=[nodes.literal(text=text)] if target is body
-                                         else [nodes.Text(text)])
+                entry += para
                 row += entry
             target += row
     return table

@@ -13,6 +13,7 @@ from __future__ import annotations
 import hashlib
 import os
 from pathlib import Path
+from typing import Any
 
 # name -> (sha256, where it is published: repository and path under its main branch)
 REGISTRY: dict[str, tuple[str, str]] = {
@@ -144,14 +145,18 @@ def _cache_dir() -> Path:
     base = os.environ.get("TARNWELL_CACHE")
     if base:
         return Path(base).expanduser() / "datasets"
-    import pooch
+    return Path(_pooch().os_cache("tarnwell"))
 
-    return Path(pooch.os_cache("tarnwell"))
+
+def _pooch() -> Any:
+    """pooch, imported only for a download (it has no type information)."""
+    import pooch  # type: ignore[import-untyped]
+
+    return pooch
 
 
 def _download(name: str, sha256: str) -> Path:
-    import pooch
-
+    pooch = _pooch()
     # pooch writes under a temporary name and moves the file into place only once its hash
     # matches, so an interrupted download leaves nothing that looks complete.
     store = pooch.create(
