@@ -35,12 +35,14 @@ release = version = tarnwell.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "kernel_stubs",
     "units_table",
+    "mathml",
 ]
+# Equations as MathML, written at build time: no script and no network needed to read them.
+html_math_renderer = "mathml"
 
 # The documented modules, in one place. The package's functions come from tarnwell.__all__; the
 # extension modules are every src/*.pyi stub (a new kernel module appears with its stub).
@@ -104,7 +106,8 @@ sphinx_gallery_conf = {
 
 html_theme = "pydata_sphinx_theme"
 html_title = "tarnwell"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_css_files = ["tarnwell.css"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
