@@ -102,6 +102,8 @@ sphinx_gallery_conf = {
     "matplotlib_animations": False,
     "show_memory": False,
     "min_reported_time": 1,
+    # The timing pages load scripts from the network; the site must read offline.
+    "write_computation_times": False,
 }
 
 html_theme = "pydata_sphinx_theme"
