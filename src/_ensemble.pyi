@@ -58,8 +58,9 @@ def perturb(
 
         0. scale of the natural-log error of the horizontal linear reflectivity (``dbz``
            and ``zdr``; ``dbz`` gains ``10 log10(e) fac[0] z0`` dB)
-        1. and 2. scales of the two deviates in the natural-log error of the vertical
-           linear reflectivity (``zdr``, correlated with ``dbz`` through the shared deviate)
+        1. scale of the first deviate in the natural-log error of the vertical linear
+           reflectivity (``zdr``; this deviate is shared with ``dbz``, correlating the two)
+        2. scale of the second deviate in that error
         3. standard deviation of ``phidp``
         4. standard deviation of ``rhohv``
         5. standard deviation of ``vel``
