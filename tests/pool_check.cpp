@@ -216,8 +216,11 @@ int in_child(rlim_t extra) {
     if (pid == 0) {
         failures = 0;
         const rlim_t own = tasks();  // the process's own threads count against the limit too
-        // Threads count against the per-user process limit, which binds once root is dropped.
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        // Threads count against the per-user process limit, which binds once root is dropped. The
+        // user is one of this run's own: processes of a shared one (nobody) elsewhere on the machine,
+        // another run of this check among them, would count against the limit too.
+        const uid_t uid = 0x7f000000u + static_cast<uid_t>(getpid() & 0xffff);
+        if (setgid(uid) != 0 || setuid(uid) != 0) _exit(3);
         rlimit lim{own + extra, own + extra};
         if (setrlimit(RLIMIT_NPROC, &lim) != 0) _exit(3);
         without_threads(extra);
