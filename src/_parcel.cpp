@@ -238,7 +238,9 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
             a_above = b_above;
         };
 
-        double T_last = t_lcl;  // Newton's start: the parcel temperature one level below
+        // Newton's start: the parcel temperature one level below, carried along the slope
+        // dT/d(ln p) of the last step (the LCL the first point).
+        double T_last = t_lcl, lnq_last = lnq_lcl, slope = 0.0;
         bool first = true;
         for (std::int64_t k = k0; k < n; ++k) {
             if (!valid(k)) continue;
@@ -252,8 +254,10 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
                 Tp = T0 * std::pow(P / P0, kappa);
                 rp = r0;
             } else {
-                Tp = pseudo_adiabat(T_last, P, lnq, ln_theta_e, &rp);
+                Tp = pseudo_adiabat(slope * (lnq - lnq_last) + T_last, P, lnq, ln_theta_e, &rp);
+                slope = (Tp - T_last) / (lnq - lnq_last);
                 T_last = Tp;
+                lnq_last = lnq;
             }
             double B = Tp - Te;
             if (use_virtual)
