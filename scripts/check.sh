@@ -9,7 +9,7 @@
 #                kernel tests and fuzz tests, which compare bit for bit with references
 #
 # The sanitizer runs cover the kernel tests (tests/test_tarnwell.py, test_ensemble.py,
-# test_refraction.py, test_frame.py), tests/test_hardening.py, tests/test_fuzz.py and the package's
+# test_refraction.py, test_parcel.py, test_frame.py), tests/test_hardening.py, tests/test_fuzz.py and the package's
 # own tests (test_package.py, test_fuzz_package.py: kernels called from dask's threads). The archive,
 # distributed and storm tests are left out: they start worker processes and interpreters that would
 # inherit the preloaded runtime, and reach the kernels only through the calls tested here.
@@ -21,8 +21,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export TARNWELL_FUZZ_EXAMPLES=${TARNWELL_FUZZ_EXAMPLES:-300}
 parts=${TARNWELL_CHECK:-asan tsan clang}
-tests=(tests/test_tarnwell.py tests/test_ensemble.py tests/test_refraction.py tests/test_frame.py
-       tests/test_hardening.py tests/test_fuzz.py tests/test_package.py tests/test_fuzz_package.py)
+tests=(tests/test_tarnwell.py tests/test_ensemble.py tests/test_refraction.py tests/test_parcel.py
+       tests/test_frame.py tests/test_hardening.py tests/test_fuzz.py tests/test_package.py tests/test_fuzz_package.py)
 [ $# -eq 0 ] || tests=("$@")  # arguments replace the test selection (and may add pytest options)
 python=$(command -v python)
 

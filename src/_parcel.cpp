@@ -70,9 +70,11 @@ inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta
         const double dr_g = 1000.0 * (((eps * P) * ((e * (17.67 * 243.5)) / (a * a))) / (pe * pe));
         const double m = 3.376 / T - 0.00254;
         const double w = r_g * 0.00081 + 1;
-        const double f = (std::log(T) + (0.2854 * (1 - 0.00028 * r_g)) * lnq + (m * r_g) * w) - ln_theta_e;
-        const double df = ((1 / T - ((0.2854 * 0.00028) * dr_g) * lnq) - ((3.376 / (T * T)) * r_g) * w) +
-                          m * (dr_g * w + (r_g * 0.00081) * dr_g);
+        const double f =
+            (std::log(T) + (0.2854 * (1 - 0.00028 * r_g)) * lnq + (m * r_g) * w) - ln_theta_e;
+        const double df =
+            ((1 / T - ((0.2854 * 0.00028) * dr_g) * lnq) - ((3.376 / (T * T)) * r_g) * w) +
+            m * (dr_g * w + (r_g * 0.00081) * dr_g);
         const double step = f / df;
         T = T - step;
         if (std::fabs(step) <= newton_tolerance) {
@@ -116,7 +118,9 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
         const double* tc = tp + c * n;
         const double* dc = dp + c * sd;
         const double* zc = sz < 0 ? nullptr : zp + c * sz;
-        const auto valid = [&](std::int64_t k) { return finite(pc[k]) && finite(tc[k]) && finite(dc[k]); };
+        const auto valid = [&](std::int64_t k) {
+            return finite(pc[k]) && finite(tc[k]) && finite(dc[k]);
+        };
 
         // Valid levels must rise: positive pressures, strictly decreasing.
         std::int64_t s = -1;
@@ -130,7 +134,7 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
         if (s < 0) return;
         const double p_s = pc[s];
 
-        // The parcel: its level k0 (where the integration starts), pressure, temperature, dew point.
+        // The parcel: its level k0 (the integration's start), pressure, temperature, dew point.
         std::int64_t k0 = s;
         double P0 = p_s, T0 = tc[s], D0 = capped(dc[s], tc[s]);
         if (kind == 2) {  // most unstable: largest theta-e within the lowest `depth`
@@ -261,7 +265,8 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
             }
             double B = Tp - Te;
             if (use_virtual)
-                B = virtual_temperature(Tp, rp) - virtual_temperature(Te, mixing_ratio(P, capped(dc[k], Te)));
+                B = virtual_temperature(Tp, rp) -
+                    virtual_temperature(Te, mixing_ratio(P, capped(dc[k], Te)));
             if (std::isnan(B)) return;  // absurd data (vapour pressure above p, a failed root)
             const bool above = P <= p_lcl;
             if (first) {
@@ -309,7 +314,8 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
                         h = zc[k];
                     } else {
                         const double lnq_b = std::log(100000.0 / pc[b]);
-                        const double w = (target_lnq[j] - lnq_b) / (std::log(100000.0 / pc[k]) - lnq_b);
+                        const double lnq_k = std::log(100000.0 / pc[k]);
+                        const double w = (target_lnq[j] - lnq_b) / (lnq_k - lnq_b);
                         h = (zc[k] - zc[b]) * w + zc[b];
                     }
                     res[(6 + j) * n_cols] = h;
@@ -334,6 +340,6 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
 
 PYBIND11_MODULE(_parcel, m) {
     m.doc() = "Convective parcels: CAPE, CIN, LCL, LFC and EL of columns (multithreaded).";
-    m.def("parcel", &parcel_py, py::arg("p"), py::arg("t"), py::arg("td"), py::arg("z"), py::arg("kind"),
-          py::arg("depth"), py::arg("virtual"), py::arg("n_threads") = 0);
+    m.def("parcel", &parcel_py, py::arg("p"), py::arg("t"), py::arg("td"), py::arg("z"),
+          py::arg("kind"), py::arg("depth"), py::arg("virtual"), py::arg("n_threads") = 0);
 }

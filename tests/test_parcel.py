@@ -21,11 +21,21 @@ import tarnwell
 
 KAPPA, EPS, RD = 0.28542059262205427, 0.6219569156569429, 287.04749
 KINDS = {"surface": 0, "mixed_layer": 1, "most_unstable": 2}
-ROWS = ["cape", "cin", "lcl_pressure", "lcl_temperature", "lfc_pressure", "el_pressure",
-        "lcl_height", "lfc_height", "el_height"]
+ROWS = [
+    "cape",
+    "cin",
+    "lcl_pressure",
+    "lcl_temperature",
+    "lfc_pressure",
+    "el_pressure",
+    "lcl_height",
+    "lfc_height",
+    "el_height",
+]
 
 
 # --- the reference: thermo's formulas, brentq on the pseudo-adiabat, buoyant layers as runs ----
+
 
 def thermo_np(T: Any, P: Any, D: Any) -> tuple[Any, Any, Any, Any]:
     """Mixing ratio, theta, theta-e (Bolton) and T_L, written as thermo documents them."""
@@ -35,7 +45,11 @@ def thermo_np(T: Any, P: Any, D: Any) -> tuple[Any, Any, Any, Any]:
     r = EPS * e / (P - e)
     rg = 1000.0 * r
     tl = 1.0 / (np.log(T / D) / 800.0 + 1.0 / (D - 56.0)) + 56.0
-    the = T * q ** (0.2854 * (1 - 0.00028 * rg)) * np.exp((3.376 / tl - 0.00254) * rg * (1 + 0.00081 * rg))
+    the = (
+        T
+        * q ** (0.2854 * (1 - 0.00028 * rg))
+        * np.exp((3.376 / tl - 0.00254) * rg * (1 + 0.00081 * rg))
+    )
     return r, T * q**KAPPA, the, tl
 
 
@@ -47,11 +61,15 @@ def moist_t(theta_e: float, P: float) -> float:
     """Temperature of saturated air at P with this theta-e (brentq up to e = P / 2)."""
     y = np.log(0.5 * P / 611.2)
     hot = 243.5 * y / (17.67 - y) + 273.15
-    return float(brentq(lambda T: thermo_np(T, P, T)[2] - theta_e, 120.0, hot, xtol=1e-12, rtol=1e-15))
+    return float(
+        brentq(lambda T: thermo_np(T, P, T)[2] - theta_e, 120.0, hot, xtol=1e-12, rtol=1e-15)
+    )
 
 
-def reference(p: Any, t: Any, td: Any, z: Any, kind: int, depth: float, virtual: bool, layers: bool = False) -> Any:
-    """The nine results of one column (or, with `layers`, its number of buoyant layers above the LFC)."""
+def reference(
+    p: Any, t: Any, td: Any, z: Any, kind: int, depth: float, virtual: bool, layers: bool = False
+) -> Any:
+    """The nine results of one column (with `layers`: its buoyant layers above the LFC)."""
     out = np.full(9, np.nan)
     ok = np.isfinite(p) & np.isfinite(t) & np.isfinite(td)
     P, T = p[ok], t[ok]
@@ -99,7 +117,9 @@ def reference(p: Any, t: Any, td: Any, z: Any, kind: int, depth: float, virtual:
     if Pl[-1] < p_lcl < Pl[0] and p_lcl not in Pl:
         j = int(np.argmax(Pl < p_lcl))
         x = np.insert(x, j, x_lcl)
-        B = np.insert(B, j, B[j - 1] + (B[j] - B[j - 1]) * (x_lcl - x[j - 1]) / (x[j + 1] - x[j - 1]))
+        B = np.insert(
+            B, j, B[j - 1] + (B[j] - B[j - 1]) * (x_lcl - x[j - 1]) / (x[j + 1] - x[j - 1])
+        )
     xs, bs = [x[0]], [B[0]]
     for k in range(1, x.size):
         if B[k - 1] * B[k] < 0:
@@ -146,6 +166,7 @@ def reference(p: Any, t: Any, td: Any, z: Any, kind: int, depth: float, virtual:
 
 # --- randomised soundings ------------------------------------------------------------------------
 
+
 def soundings(n_cols: int, n_levels: int, seed: int) -> tuple[Any, Any, Any, Any]:
     """Columns (n_cols, n_levels) bottom-up: moist, dry, stable and layered, with missing levels."""
     rng = np.random.default_rng(seed)
@@ -157,15 +178,23 @@ def soundings(n_cols: int, n_levels: int, seed: int) -> tuple[Any, Any, Any, Any
     z = 7500.0 * np.log(p_s / p) + rng.uniform(0.0, 800.0, (n_cols, 1))
     style = rng.integers(0, 4, (n_cols, 1))  # 0 moist, 1 dry, 2 stable, 3 layered
     lapse = np.where(style == 2, -2.0e-3, -6.5e-3) + rng.normal(0.0, 1.5e-3, (n_cols, n_levels))
-    inversion = (z > rng.uniform(300, 3000, (n_cols, 1))) & (z < rng.uniform(3000, 4000, (n_cols, 1)))
+    inversion = (z > rng.uniform(300, 3000, (n_cols, 1))) & (
+        z < rng.uniform(3000, 4000, (n_cols, 1))
+    )
     lapse = np.where(inversion & (rng.uniform(size=(n_cols, 1)) < 0.5), 4e-3, lapse)
     dz = np.diff(z, axis=1, prepend=z[:, :1])
     t = rng.uniform(285.0, 310.0, (n_cols, 1)) + np.cumsum(lapse * dz, axis=1)
     t = np.maximum(t, 195.0)
     wave = rng.uniform(1.0, 4.0, (n_cols, 1)) * np.sin(z / rng.uniform(1000.0, 2500.0, (n_cols, 1)))
     t = t + np.where(style == 3, wave, 0.0)
-    depression = np.where(style == 1, rng.uniform(50.0, 95.0, (n_cols, 1)), rng.uniform(0.0, 6.0, (n_cols, 1)))
-    td = t - depression - rng.uniform(0.0, 1.0, (n_cols, n_levels)) * np.linspace(0.0, 25.0, n_levels)
+    depression = np.where(
+        style == 1, rng.uniform(50.0, 95.0, (n_cols, 1)), rng.uniform(0.0, 6.0, (n_cols, 1))
+    )
+    td = (
+        t
+        - depression
+        - rng.uniform(0.0, 1.0, (n_cols, n_levels)) * np.linspace(0.0, 25.0, n_levels)
+    )
     td[:, 0] = np.where(rng.uniform(size=n_cols) < 0.05, t[:, 0] + 1.0, td[:, 0])  # above T: capped
     for a in (p, t, td):
         a[rng.uniform(size=a.shape) < 0.03] = np.nan
@@ -178,7 +207,13 @@ def test_kernel_matches_the_reference(kind: str, virtual: bool) -> None:
     p, t, td, z = soundings(240, 40, seed=KINDS[kind] * 2 + virtual)
     depth = 10000.0 if kind != "most_unstable" else 30000.0
     ours = _parcel.parcel(p, t, td, z, KINDS[kind], depth, virtual)
-    ref = np.stack([reference(p[c], t[c], td[c], z[c], KINDS[kind], depth, virtual) for c in range(p.shape[0])], 1)
+    ref = np.stack(
+        [
+            reference(p[c], t[c], td[c], z[c], KINDS[kind], depth, virtual)
+            for c in range(p.shape[0])
+        ],
+        1,
+    )
     np.testing.assert_array_equal(np.isnan(ours), np.isnan(ref))
     np.testing.assert_allclose(ours[:2], ref[:2], rtol=1e-6, atol=1e-6)
     np.testing.assert_allclose(ours[2:], ref[2:], rtol=1e-6)
@@ -186,8 +221,14 @@ def test_kernel_matches_the_reference(kind: str, virtual: bool) -> None:
     # above the LFC (negative area inside CAPE), buoyant at the top, LCL above the top.
     cape, cin, lfc, el = ours[0], ours[1], ours[4], ours[5]
     assert np.sum(cape == 0) > 10 and np.sum(cape > 100) > 10 and np.sum(cin < -1) > 5
-    assert np.sum(np.isfinite(lfc) & np.isnan(el)) > 0 and np.sum(np.isnan(ours[6]) & np.isfinite(ours[2])) > 0
-    layers = [reference(p[c], t[c], td[c], None, KINDS[kind], depth, virtual, layers=True) for c in range(p.shape[0])]
+    assert (
+        np.sum(np.isfinite(lfc) & np.isnan(el)) > 0
+        and np.sum(np.isnan(ours[6]) & np.isfinite(ours[2])) > 0
+    )
+    layers = [
+        reference(p[c], t[c], td[c], None, KINDS[kind], depth, virtual, layers=True)
+        for c in range(p.shape[0])
+    ]
     assert sum(n > 1 for n in layers) > 3
 
 
@@ -199,7 +240,9 @@ def test_definitions_on_hand_made_columns() -> None:
     surface = run(p, t[None], td, p / 10, 0, 1e4, True)
     # Buoyant from the LCL up: the LFC is the LCL, the EL NaN (buoyant at the top level) and
     # CAPE integrated to the top; heights from the z given.
-    assert surface[4] == surface[2] and np.isnan(surface[5]) and surface[1] == 0 and surface[0] > 1000
+    assert (
+        surface[4] == surface[2] and np.isnan(surface[5]) and surface[1] == 0 and surface[0] > 1000
+    )
     assert surface[6] == surface[7] and np.isnan(surface[8])
     # Nothing valid, or a mixed layer deeper than the column: all NaN.
     assert np.all(np.isnan(run(p, np.full((1, 9), np.nan), td, [], 0, 1e4, True)))
@@ -213,8 +256,14 @@ def test_definitions_on_hand_made_columns() -> None:
     assert run(p, t[None], t, [], 0, 1e4, True)[2] == p[0]
     # Virtual temperature adds buoyancy; the mixed layer of one level is the surface parcel.
     assert run(p, t[None], td, [], 0, 1e4, True)[0] > run(p, t[None], td, [], 0, 1e4, False)[0]
-    p2, t2, td2 = np.array([100000.0, 99999.0]), np.array([[300.0, 300.0]]), np.array([290.0, 290.0])
-    np.testing.assert_allclose(run(p2, t2, td2, [], 1, 0.5, True)[2:4], run(p2, t2, td2, [], 0, 1, True)[2:4], rtol=1e-5)
+    p2, t2, td2 = (
+        np.array([100000.0, 99999.0]),
+        np.array([[300.0, 300.0]]),
+        np.array([290.0, 290.0]),
+    )
+    np.testing.assert_allclose(
+        run(p2, t2, td2, [], 1, 0.5, True)[2:4], run(p2, t2, td2, [], 0, 1, True)[2:4], rtol=1e-5
+    )
 
 
 def test_grid_equals_loop_and_threads_do_not_change_bits() -> None:
@@ -222,8 +271,17 @@ def test_grid_equals_loop_and_threads_do_not_change_bits() -> None:
     for kind in range(3):
         grid = _parcel.parcel(p, t, td, z, kind, 20000.0, True, n_threads=1)
         for n in (2, 3, 8):
-            assert _parcel.parcel(p, t, td, z, kind, 20000.0, True, n_threads=n).tobytes() == grid.tobytes()
-        loop = np.stack([_parcel.parcel(p[c], t[c : c + 1], td[c], z[c], kind, 20000.0, True)[:, 0] for c in range(300)], 1)
+            assert (
+                _parcel.parcel(p, t, td, z, kind, 20000.0, True, n_threads=n).tobytes()
+                == grid.tobytes()
+            )
+        loop = np.stack(
+            [
+                _parcel.parcel(p[c], t[c : c + 1], td[c], z[c], kind, 20000.0, True)[:, 0]
+                for c in range(300)
+            ],
+            1,
+        )
         assert loop.tobytes() == grid.tobytes()
     # One shared profile of p (and z) equals it repeated for every column.
     shared = _parcel.parcel(p[0], t, td, z[0], 2, 20000.0, True)
@@ -247,10 +305,17 @@ def test_absurd_columns_are_bounded_and_alone() -> None:
         (p, t + 1e6, td),
     ]
     for kind in range(3):
-        cols = [np.concatenate([a, b]) for a, b in zip((p, t, td), map(np.stack, zip(*[(b[0][0], b[1][0], b[2][0]) for b in bad])))]
+        cols = [
+            np.concatenate([a, b])
+            for a, b in zip(
+                (p, t, td), map(np.stack, zip(*[(b[0][0], b[1][0], b[2][0]) for b in bad]))
+            )
+        ]
         out = _parcel.parcel(*cols, [], kind, 30000.0, True)
         assert np.all(np.isfinite(out) | np.isnan(out))
-        assert out[:, 0].tobytes() == _parcel.parcel(p, t, td, [], kind, 30000.0, True)[:, 0].tobytes()
+        assert (
+            out[:, 0].tobytes() == _parcel.parcel(p, t, td, [], kind, 30000.0, True)[:, 0].tobytes()
+        )
     assert np.isfinite(sane[0])
 
 
@@ -271,10 +336,18 @@ def test_kernel_argument_checks() -> None:
 
 # --- the package ---------------------------------------------------------------------------------
 
+
 def model_grid(n_y: int = 6, n_x: int = 7) -> tuple[xr.DataArray, ...]:
     p, t, td, z = soundings(n_y * n_x, 30, seed=3)
-    grid = lambda a, u: xr.DataArray(a.T.reshape(30, n_y, n_x), dims=("level", "y", "x"), attrs={"units": u})  # noqa: E731
-    return grid(p / 100.0, "hPa"), grid(t - 273.15, "degC"), grid(td - 273.15, "degC"), grid(z / 1000.0, "km")
+    grid = lambda a, u: xr.DataArray(
+        a.T.reshape(30, n_y, n_x), dims=("level", "y", "x"), attrs={"units": u}
+    )  # noqa: E731
+    return (
+        grid(p / 100.0, "hPa"),
+        grid(t - 273.15, "degC"),
+        grid(td - 273.15, "degC"),
+        grid(z / 1000.0, "km"),
+    )
 
 
 def test_package_units_layout_dask_and_depth() -> None:
@@ -284,20 +357,36 @@ def test_package_units_layout_dask_and_depth() -> None:
     assert ds.cape.attrs["standard_name"] == "atmosphere_convective_available_potential_energy"
     assert ds.cin.attrs["units"] == "J kg-1"
     cols = lambda a, f: np.ascontiguousarray((a.values * f).reshape(30, -1).T)  # noqa: E731
-    kernel = _parcel.parcel(cols(P, 100.0), cols(T, 1.0) + 273.15, cols(TD, 1.0) + 273.15, cols(Z, 1000.0), 2, 30000.0, True)
+    kernel = _parcel.parcel(
+        cols(P, 100.0),
+        cols(T, 1.0) + 273.15,
+        cols(TD, 1.0) + 273.15,
+        cols(Z, 1000.0),
+        2,
+        30000.0,
+        True,
+    )
     for k, name in enumerate(ROWS):
         np.testing.assert_allclose(ds[name].values.ravel(), kernel[k], rtol=1e-12)
     # Top-down columns are reversed; depth in other units; without z no heights.
-    flipped = tarnwell.parcel(*(a.isel(level=slice(None, None, -1)) for a in (P, T, TD)), dim="level",
-                              parcel="most_unstable", depth=xr.DataArray(300.0, attrs={"units": "hPa"}))
+    flipped = tarnwell.parcel(
+        *(a.isel(level=slice(None, None, -1)) for a in (P, T, TD)),
+        dim="level",
+        parcel="most_unstable",
+        depth=xr.DataArray(300.0, attrs={"units": "hPa"}),
+    )
     assert list(flipped.data_vars) == ROWS[:6]
     for name in ROWS[:6]:
         assert flipped[name].values.tobytes() == ds[name].values.tobytes()
     ureg = tarnwell.units.registry()
-    same = tarnwell.parcel(P, T, TD, dim="level", parcel="most_unstable", depth=ureg.Quantity(30.0, "kPa"))
+    same = tarnwell.parcel(
+        P, T, TD, dim="level", parcel="most_unstable", depth=ureg.Quantity(30.0, "kPa")
+    )
     assert same.cape.values.tobytes() == ds.cape.values.tobytes()
     # dask: lazy, the same bits whatever the chunks; pressure as one shared profile.
-    lazy = tarnwell.parcel(P.chunk(y=2, x=3, level=7), T.chunk(y=4), TD, dim="level", z=Z, parcel="mixed_layer")
+    lazy = tarnwell.parcel(
+        P.chunk(y=2, x=3, level=7), T.chunk(y=4), TD, dim="level", z=Z, parcel="mixed_layer"
+    )
     assert lazy.cape.chunks is not None
     eager = tarnwell.parcel(P, T, TD, dim="level", z=Z, parcel="mixed_layer")
     for name in ROWS:
@@ -332,6 +421,7 @@ def test_package_refuses_bad_arguments() -> None:
 
 # --- MetPy on real soundings ---------------------------------------------------------------------
 
+
 def read_sounding(path: Path) -> tuple[Any, Any, Any, Any]:
     """PRES (hPa), HGHT (m), TEMP and DWPT (degC) of a fixed-width upper-air table; blank = NaN."""
     rows = []
@@ -346,9 +436,12 @@ def read_sounding(path: Path) -> tuple[Any, Any, Any, Any]:
 
 
 # MetPy's own small test profile (the one its cape_cin tests use), bottom-up, hPa and degC.
-METPY_TEST = (np.array([959.0, 779.2, 751.3, 724.3, 700.0, 269.0]) * 100.0, None,
-              np.array([22.2, 14.6, 12.0, 9.4, 7.0, -49.0]) + 273.15,
-              np.array([19.0, -11.2, -10.8, -10.4, -10.0, -53.2]) + 273.15)
+METPY_TEST = (
+    np.array([959.0, 779.2, 751.3, 724.3, 700.0, 269.0]) * 100.0,
+    None,
+    np.array([22.2, 14.6, 12.0, 9.4, 7.0, -49.0]) + 273.15,
+    np.array([19.0, -11.2, -10.8, -10.4, -10.0, -53.2]) + 273.15,
+)
 
 
 def metpy_parcel(p: Any, t: Any, td: Any, kind: str, virtual: bool) -> dict[str, float]:
@@ -369,12 +462,18 @@ def metpy_parcel(p: Any, t: Any, td: Any, kind: str, virtual: bool) -> dict[str,
         lcl_p, lcl_t = mpcalc.lcl(p0, t0, td0)
         lfc_p, _ = mpcalc.lfc(*args)
         el_p, _ = mpcalc.el(*args)
-    return {"cape": cape.m_as("J/kg"), "cin": cin.m_as("J/kg"), "lcl_pressure": lcl_p.m_as("Pa"),
-            "lcl_temperature": lcl_t.m_as("K"), "lfc_pressure": lfc_p.m_as("Pa"), "el_pressure": el_p.m_as("Pa")}
+    return {
+        "cape": cape.m_as("J/kg"),
+        "cin": cin.m_as("J/kg"),
+        "lcl_pressure": lcl_p.m_as("Pa"),
+        "lcl_temperature": lcl_t.m_as("K"),
+        "lfc_pressure": lfc_p.m_as("Pa"),
+        "el_pressure": el_p.m_as("Pa"),
+    }
 
 
 def comparison(soundings: dict[str, tuple[Any, ...]]) -> list[dict[str, Any]]:
-    """One row per sounding and parcel: ours, MetPy's, and the moist-adiabat gap that bounds CAPE."""
+    """One row per sounding and parcel: ours, MetPy's, and the moist-adiabat gap bounding CAPE."""
     import metpy.calc as mpcalc
     from metpy.units import units
 
@@ -386,14 +485,37 @@ def comparison(soundings: dict[str, tuple[Any, ...]]) -> list[dict[str, Any]]:
             ours[4:6] = _parcel.parcel(p, t[None], td, [], KINDS[kind], 30000.0, False)[4:6, 0]
             theirs = metpy_parcel(p, t, td, kind, True)
             # Parcel temperature gap above the LCL, MetPy's ODE against our pseudo-adiabat.
-            start = 0 if kind == "surface" else int(np.argmax(np.where(p >= p[0] - 30000.0, thermo_np(t, p, np.minimum(td, t))[2], -np.inf)))
+            start = (
+                0
+                if kind == "surface"
+                else int(
+                    np.argmax(
+                        np.where(
+                            p >= p[0] - 30000.0, thermo_np(t, p, np.minimum(td, t))[2], -np.inf
+                        )
+                    )
+                )
+            )
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                prof = mpcalc.parcel_profile(p[start:] * units.Pa, t[start] * units.K, td[start] * units.K).m_as("K")
+                prof = mpcalc.parcel_profile(
+                    p[start:] * units.Pa, t[start] * units.K, td[start] * units.K
+                ).m_as("K")
             the0 = thermo_np(t[start], p[start], min(td[start], t[start]))[2]
             moist = p[start:] < ours[2]
-            gap = max((abs(prof[k] - moist_t(the0, p[start + k])) for k in np.flatnonzero(moist)), default=0.0)
-            rows.append({"sounding": name, "parcel": kind, "ours": dict(zip(ROWS, ours)), "metpy": theirs, "gap": gap})
+            gap = max(
+                (abs(prof[k] - moist_t(the0, p[start + k])) for k in np.flatnonzero(moist)),
+                default=0.0,
+            )
+            rows.append(
+                {
+                    "sounding": name,
+                    "parcel": kind,
+                    "ours": dict(zip(ROWS, ours)),
+                    "metpy": theirs,
+                    "gap": gap,
+                }
+            )
     return rows
 
 
@@ -410,7 +532,11 @@ def test_against_metpy_on_real_soundings(shared_data: Path) -> None:
         assert gap < 0.6, row
         if np.isfinite(theirs["lfc_pressure"]):  # both without the virtual correction
             assert abs(ours["lfc_pressure"] - theirs["lfc_pressure"]) < 500.0, row
-        if np.isfinite(ours["lfc_pressure"]) and np.isfinite(ours["el_pressure"]) and ours["cape"] > 100:
+        if (
+            np.isfinite(ours["lfc_pressure"])
+            and np.isfinite(ours["el_pressure"])
+            and ours["cape"] > 100
+        ):
             # CAPE within Rd max|dTp| ln(p_LFC / p_EL) plus the virtual correction's share.
             bound = RD * (gap + 0.05) * np.log(ours["lfc_pressure"] / ours["el_pressure"])
             assert abs(ours["cape"] - theirs["cape"]) < bound + 0.02 * ours["cape"], row
@@ -418,19 +544,42 @@ def test_against_metpy_on_real_soundings(shared_data: Path) -> None:
 
 
 def markdown(rows: list[dict[str, Any]]) -> str:
-    head = "| sounding | parcel | quantity | tarnwell | MetPy 1.7 | difference |\n|---|---|---|---|---|---|\n"
+    head = "| sounding | parcel | quantity | tarnwell | MetPy 1.7 | difference |\n"
+    head += "|---|---|---|---|---|---|\n"
     lines = []
-    scale = {"cape": (1.0, "J/kg"), "cin": (1.0, "J/kg"), "lcl_pressure": (0.01, "hPa"),
-             "lcl_temperature": (1.0, "K"), "lfc_pressure": (0.01, "hPa"), "el_pressure": (0.01, "hPa")}
+    scale = {
+        "cape": (1.0, "J/kg"),
+        "cin": (1.0, "J/kg"),
+        "lcl_pressure": (0.01, "hPa"),
+        "lcl_temperature": (1.0, "K"),
+        "lfc_pressure": (0.01, "hPa"),
+        "el_pressure": (0.01, "hPa"),
+    }
     for row in rows:
         for q, (f, u) in scale.items():
             a, b = row["ours"][q] * f, row["metpy"][q] * f
-            lines.append(f"| {row['sounding']} | {row['parcel']} | {q} ({u}) | {a:.2f} | {b:.2f} | {a - b:+.2f} |")
-        lines.append(f"| {row['sounding']} | {row['parcel']} | max parcel gap above LCL (K) | | | {row['gap']:.3f} |")
+            lines.append(
+                f"| {row['sounding']} | {row['parcel']} | {q} ({u}) "
+                f"| {a:.2f} | {b:.2f} | {a - b:+.2f} |"
+            )
+        lines.append(
+            f"| {row['sounding']} | {row['parcel']} | max parcel gap above LCL (K) "
+            f"| | | {row['gap']:.3f} |"
+        )
     return head + "\n".join(lines) + "\n"
 
 
 if __name__ == "__main__":
-    folder = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parents[2] / "shared" / "data"
+    folder = (
+        Path(sys.argv[1])
+        if len(sys.argv) > 1
+        else Path(__file__).resolve().parents[2] / "shared" / "data"
+    )
     files = sorted((folder / "soundings").glob("*.txt"))
-    print(markdown(comparison({f.name: read_sounding(f) for f in files} | {"MetPy test profile": METPY_TEST})))
+    print(
+        markdown(
+            comparison(
+                {f.name: read_sounding(f) for f in files} | {"MetPy test profile": METPY_TEST}
+            )
+        )
+    )

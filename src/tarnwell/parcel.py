@@ -28,7 +28,8 @@ from ._apply import (
 
 PARCEL_ATTRS = {
     "cape": attrs(
-        "convective available potential energy", "J kg-1",
+        "convective available potential energy",
+        "J kg-1",
         "atmosphere_convective_available_potential_energy",
     ),
     "cin": attrs("convective inhibition", "J kg-1", "atmosphere_convective_inhibition"),
@@ -53,7 +54,9 @@ def _first_last(p: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray[Any]
     present = np.isfinite(p)
     n = p.shape[-1]
     first = np.take_along_axis(p, np.argmax(present, axis=-1)[..., None], axis=-1)[..., 0]
-    last = np.take_along_axis(p, (n - 1 - np.argmax(present[..., ::-1], axis=-1))[..., None], axis=-1)[..., 0]
+    last = np.take_along_axis(
+        p, (n - 1 - np.argmax(present[..., ::-1], axis=-1))[..., None], axis=-1
+    )[..., 0]
     return first, last
 
 
@@ -65,7 +68,7 @@ def _increasing(p: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
 
 
 def _check_monotonic(p: npt.NDArray[Any], func: str) -> None:
-    """Every column's finite pressures strictly decreasing or strictly increasing, else ValueError."""
+    """Every column's finite pressures strictly monotonic (else ValueError)."""
     n = p.shape[-1]
     cols = p.reshape(-1, n)
     for start in range(0, cols.shape[0], CHECK_COLUMNS):
@@ -83,7 +86,8 @@ def _check_monotonic(p: npt.NDArray[Any], func: str) -> None:
         up = np.all(~(steps <= 0), axis=-1)
         if not np.all(down | up):
             raise ValueError(
-                f"{func}: p must decrease (or increase) strictly along the vertical dimension in every column"
+                f"{func}: p must decrease (or increase) strictly along the vertical dimension "
+                "in every column"
             )
 
 
@@ -102,8 +106,10 @@ def _depth(depth: object, func: str) -> float:
     elif isinstance(depth, (int, float, np.integer, np.floating)) and not isinstance(depth, bool):
         value = float(depth)
     else:
-        raise TypeError(f"{func}: depth must be a number (Pa), a DataArray or a pint Quantity, "
-                        f"not {type(depth).__name__}")
+        raise TypeError(
+            f"{func}: depth must be a number (Pa), a DataArray or a pint Quantity, "
+            f"not {type(depth).__name__}"
+        )
     if not (value > 0 and math.isfinite(value)):
         raise ValueError(f"{func}: depth must be positive and finite, not {value} Pa")
     return value
@@ -118,8 +124,12 @@ def _layout(a: npt.NDArray[Any], batch: tuple[int, ...], shared: bool) -> npt.ND
 
 
 def _parcel_task(
-    *arrays: npt.NDArray[Any], sources: tuple[str | None, ...], kind: int, depth: float,
-    virtual: bool, n_threads: int | None,
+    *arrays: npt.NDArray[Any],
+    sources: tuple[str | None, ...],
+    kind: int,
+    depth: float,
+    virtual: bool,
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
     arrays = tuple(
         units.convert(a, s, u) for a, s, u in zip(arrays, sources, ("Pa", "K", "K", "m"))
@@ -143,9 +153,16 @@ def _parcel_task(
 
 
 def parcel(
-    p: xr.DataArray, t: xr.DataArray, td: xr.DataArray, *, dim: Hashable,
-    z: xr.DataArray | None = None, parcel: str = "surface", depth: Any = 10000.0,
-    virtual: bool = True, n_threads: int | None = None,
+    p: xr.DataArray,
+    t: xr.DataArray,
+    td: xr.DataArray,
+    *,
+    dim: Hashable,
+    z: xr.DataArray | None = None,
+    parcel: str = "surface",
+    depth: Any = 10000.0,
+    virtual: bool = True,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """CAPE, CIN and the lifting condensation, free convection and equilibrium levels.
 
@@ -241,11 +258,17 @@ def parcel(
     """
     func = "parcel"
     if parcel not in KINDS:
-        raise ValueError(f"{func}: parcel must be one of {', '.join(map(repr, KINDS))}, not {parcel!r}")
+        raise ValueError(
+            f"{func}: parcel must be one of {', '.join(map(repr, KINDS))}, not {parcel!r}"
+        )
     if not isinstance(virtual, (bool, np.bool_)):
         raise TypeError(f"{func}: virtual must be a bool, not {type(virtual).__name__}")
     depth_pa = _depth(depth, func)
-    args = {"p": data_array(p, "p", func), "t": data_array(t, "t", func), "td": data_array(td, "td", func)}
+    args = {
+        "p": data_array(p, "p", func),
+        "t": data_array(t, "t", func),
+        "td": data_array(td, "td", func),
+    }
     if z is not None:
         args["z"] = data_array(z, "z", func)
     for name, a in args.items():
@@ -256,7 +279,9 @@ def parcel(
     lazy = any(is_lazy(a) for a in args.values())
     p_da = args["p"]
     if not is_lazy(p_da):
-        values = units.convert(np.asarray(p_da.transpose(..., dim).values, dtype=np.float64), sources[0], "Pa")
+        values = units.convert(
+            np.asarray(p_da.transpose(..., dim).values, dtype=np.float64), sources[0], "Pa"
+        )
         _check_monotonic(values, func)
     names = list(PARCEL_ATTRS)[: len(PARCEL_ATTRS) if z is not None else N_PRESSURE_ROWS]
     out = apply(
@@ -264,7 +289,12 @@ def parcel(
         list(args.values()),
         [[dim]] * len(args),
         [[]] * len(names),
-        {"sources": sources, "kind": KINDS[parcel], "depth": depth_pa, "virtual": bool(virtual),
-         "n_threads": call_threads(n_threads, lazy)},
+        {
+            "sources": sources,
+            "kind": KINDS[parcel],
+            "depth": depth_pa,
+            "virtual": bool(virtual),
+            "n_threads": call_threads(n_threads, lazy),
+        },
     )
     return dataset(dict(zip(names, out)), {n: PARCEL_ATTRS[n] for n in names})
