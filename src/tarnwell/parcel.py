@@ -237,13 +237,15 @@ def parcel(
       buoyant layer; NaN while the parcel is buoyant at the top level, CAPE then integrated to
       the top level. Heights are linear in ln p between the levels.
 
-    Compared with MetPy 1.7 (``lcl``, ``parcel_profile``, ``lfc``, ``el``, ``cape_cin``;
-    see ``docs/parcel_vs_metpy.md`` for the measured table): MetPy integrates its moist
-    adiabat as an ODE with its own constants and vapour-pressure formula (its parcel is up to
-    about 0.5 K from the θe-conserving one), so CAPE differs by up to Rd · max|ΔTp| ·
-    ln(p_LFC / p_EL), a few per cent above 100 J/kg; MetPy's ``lfc`` skips a buoyant layer
-    that starts at the LCL, while here the LFC is then the LCL; MetPy's mixed-layer CAPE
-    starts at the top of the mixed layer, here at its bottom.
+    Compared with MetPy 1.7 (``lcl``, ``parcel_profile``, ``lfc``, ``el``, ``cape_cin``,
+    ``mixed_layer_cape_cin``; measured table and causes in ``docs/parcel_vs_metpy.md``):
+    MetPy integrates its moist adiabat as an ODE (0.15-0.32 K from the θe-conserving parcel on
+    the Norman soundings), so CAPE differs by up to Rd · max|ΔTp| · ln(p_LFC / p_EL), 1-2 %
+    there; its LCL (Romps 2017) agrees within 0.5 hPa and 0.02 K; its ``lfc`` skips a buoyant
+    layer that starts at the LCL, where here the LFC is the LCL; its CIN integrates B itself
+    below the LFC, positive parts included (2-4 J/kg); its mixed-layer CAPE and CIN replace the
+    environment inside the layer by a straight line from the parcel, where here that
+    environment counts toward CIN (27-77 J/kg).
 
     Examples
     --------
