@@ -66,6 +66,13 @@ def parcel(
 
     Notes
     -----
+    The parcel rises along the dry adiabat T0 (p / p0)^kappa to its LCL (Bolton's T_L, the
+    pressure p0 (T_L / T0)^(1 / kappa)), then along the pseudo-adiabat conserving its theta-e
+    as ``_tarnwell.thermo`` computes it, solved by Newton's method to 1e-10 K at each level.
+    CAPE and CIN are Rd times the trapezoidal integrals in ln p of the buoyancy over the levels,
+    the zero crossings of the buoyancy and the LCL (Rd = 287.04749 J/kg/K): CAPE from the LFC
+    to the EL (or the top level), CIN of its negative part below the LFC.
+
     A level is valid where ``p``, ``t`` and ``td`` are all finite; the others are skipped.
     Heights are interpolated linearly in ln p between the valid levels whose height is
     finite. A column without valid levels, a mixed layer deeper than the column and data no

@@ -221,9 +221,11 @@ def parcel(
     - **LCL.** T_LCL by Bolton (1980, eq. 15), T_L = 1 / (1 / (Td − 56) + ln(T / Td) / 800)
       + 56, and p_LCL = p0 (T_LCL / T0)^(1/κ) along the dry adiabat.
     - **Parcel temperature.** Below the LCL T0 (p / p0)^κ with r constant; above it, the
-      temperature of saturated air whose θe equals the parcel's, found by Newton's method on
-      ln θe with the analytic derivative, started from the level below, to 1e-10 K (at most
-      50 steps, else NaN).
+      temperature of saturated air whose θe equals the parcel's (at saturation T_L = T), found
+      by Newton's method on ln θe with the analytic derivative, started from the parcel
+      temperature of the level below carried along the slope d Tp / d ln p of the last step
+      (from the LCL at the first level above it); it stops at a step of at most 1e-10 K (at
+      most 50 steps, else NaN).
     - **Buoyancy.** B = Tp − Te, or with `virtual` Tvp − Tve with Tv = T (1 + r / ε) /
       (1 + r) (Doswell and Rasmussen 1994): the parcel's r below the LCL, its saturation
       mixing ratio above (no condensate), the environment's from its dew point.
