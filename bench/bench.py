@@ -977,6 +977,21 @@ def layer_trace():
     return "360x1000", kernel, package, rows
 
 
+@layer("parcel")
+def layer_parcel():
+    import _parcel
+    import tarnwell
+    import xarray as xr
+
+    p, t, td = parcel_inputs(n_cols=100_000)
+    P = xr.DataArray(p, dims="level")
+    T, TD = (xr.DataArray(a, dims=("col", "level")) for a in (t, td))
+    kernel = lambda: _parcel.parcel(p, t, td, [], 2, 10000.0, True)  # noqa: E731
+    package = lambda: tarnwell.parcel(P, T, TD, dim="level", parcel="most_unstable")  # noqa: E731
+    names = ["cape", "cin", "lcl_pressure", "lcl_temperature", "lfc_pressure", "el_pressure"]
+    return "100000 x 50, MU", kernel, package, quantity_rows(names)
+
+
 def transposed_cases():
     """Model output (level, y, x) into the column kernels: (name, layout, package call on that layout,
     the same package call on the column layout, the transposing copies alone)."""
@@ -1021,7 +1036,7 @@ def timed_kernels(spent):
     swapped = []
     for name, mod in list(sys.modules.items()):
         if name.startswith("tarnwell.") and mod is not None:
-            for attr in ("_tarnwell", "_ensemble", "_refraction"):
+            for attr in ("_tarnwell", "_ensemble", "_refraction", "_parcel"):
                 real = getattr(mod, attr, None)
                 if isinstance(real, types.ModuleType):
                     proxy = types.SimpleNamespace(**{k: timed(v) for k, v in vars(real).items() if callable(v)})
