@@ -67,13 +67,15 @@ inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta
         const double pe = P - e;
         const double r_s = (eps * e) / pe;
         const double r_g = 1000.0 * r_s;
-        const double dr_g = 1000.0 * (((eps * P) * ((e * (17.67 * 243.5)) / (a * a))) / (pe * pe));
         const double m = 3.376 / T - 0.00254;
         const double w = r_g * 0.00081 + 1;
         const double f =
             (std::log(T) + (0.2854 * (1 - 0.00028 * r_g)) * lnq + (m * r_g) * w) - ln_theta_e;
+        // The derivative only steers the steps (the root is f's): one division, reusing m.
+        const double inv_t = (m + 0.00254) * (1 / 3.376);
+        const double dr_g = (r_g * P) * ((17.67 * 243.5) / ((a * a) * pe));
         const double df =
-            ((1 / T - ((0.2854 * 0.00028) * dr_g) * lnq) - ((3.376 / (T * T)) * r_g) * w) +
+            ((inv_t - ((0.2854 * 0.00028) * dr_g) * lnq) - ((m + 0.00254) * inv_t * r_g) * w) +
             m * (dr_g * w + (r_g * 0.00081) * dr_g);
         const double step = f / df;
         T = T - step;

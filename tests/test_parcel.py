@@ -378,6 +378,13 @@ def test_package_units_layout_dask_and_depth() -> None:
     assert list(flipped.data_vars) == ROWS[:6]
     for name in ROWS[:6]:
         assert flipped[name].values.tobytes() == ds[name].values.tobytes()
+    # Some columns top-down, some bottom-up (the shared heights reversed with their column).
+    mixed = [xr.concat([a.isel(x=[0])[::-1], a.isel(x=slice(1, None))], "x") for a in (P, T, TD)]
+    z1 = Z.isel(x=0, y=0, drop=True)
+    half = tarnwell.parcel(*mixed, dim="level", z=z1, parcel="most_unstable", depth=30000.0)
+    whole = tarnwell.parcel(P, T, TD, dim="level", z=z1, parcel="most_unstable", depth=30000.0)
+    for name in ROWS[:6]:
+        assert half[name].values.tobytes() == whole[name].values.tobytes()
     ureg = tarnwell.units.registry()
     same = tarnwell.parcel(
         P, T, TD, dim="level", parcel="most_unstable", depth=ureg.Quantity(30.0, "kPa")

@@ -144,8 +144,10 @@ def _parcel_task(
     up = _increasing(p)
     if np.all(up) and up.size:  # top-down columns: reversed to bottom-up
         cols = [c[..., ::-1] for c in cols]
-    elif np.any(up):  # some of each (p per column, so every input is): reversed one by one
-        cols = [c if s else np.where(up[:, None], c[:, ::-1], c) for c, s in zip(cols, shared)]
+    elif np.any(up):  # some of each: every input of those columns reversed, shared ones too
+        n = p.shape[-1]
+        full = [np.broadcast_to(c, (n_cols, n)) for c in cols]
+        cols = [np.where(up[:, None], c[:, ::-1], c) for c in full]
     z = cols[3] if len(cols) > 3 else np.empty(0)
     out = _parcel.parcel(cols[0], cols[1], cols[2], z, kind, depth, virtual, threads(n_threads))
     rows = out if len(cols) > 3 else out[:N_PRESSURE_ROWS]
@@ -177,8 +179,9 @@ def parcel(
         Pressure, temperature and dew point along `dim`, converted from their ``units``
         attribute to Pa, K and K (no attribute: already in those units). `p` may be 1-D
         (the same levels for every column). Pressure must decrease strictly along `dim`
-        or increase strictly (top-down columns are reversed); missing levels (NaN in any of
-        the three) are skipped. A dew point above the temperature is taken as the
+        or increase strictly (top-down columns are reversed, every input along `dim` with
+        them); missing levels (NaN in any of the three) are skipped. Under dask the order is
+        not checked at call time: a column whose pressure is neither gives NaN. A dew point above the temperature is taken as the
         temperature.
     dim : hashable
         The vertical dimension, consumed.
