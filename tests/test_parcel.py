@@ -290,33 +290,34 @@ def test_grid_equals_loop_and_threads_do_not_change_bits() -> None:
 
 
 def test_absurd_columns_are_bounded_and_alone() -> None:
-    p = np.linspace(100000.0, 15000.0, 30)[None]
-    t = 303.0 - 0.8 * np.arange(30.0)[None] ** 1.2
+    # Finite nonsense (degC as K, hPa as Pa, negative or huge values, random garbage) beside a
+    # sane column: numbers or NaN, in bounded time, and the sane column's bits unchanged.
+    p = np.linspace(100000.0, 15000.0, 30)
+    t = 303.0 - 0.8 * np.arange(30.0) ** 1.2
     td = t - np.linspace(2.0, 30.0, 30)
-    sane = _parcel.parcel(p, t, td, [], 2, 30000.0, True)[:, 0]
     bad = [
-        (p, t - 273.15, td - 273.15),  # degC given as K
-        (p / 100.0, t, td),  # hPa given as Pa
+        (p, t - 273.15, td - 273.15),
+        (p / 100.0, t, td),
         (-p, t, td),
         (p, t * 10.0, td * 10.0),
-        (p, np.full_like(t, 1e-300), np.full_like(t, 1e-300)),
-        (p, t, np.full_like(t, 1e300)),
-        (np.full_like(p, 1e300) / np.arange(1, 31), t, td),
+        (p, np.full(30, 1e-300), np.full(30, 1e-300)),
+        (p, t, np.full(30, 1e300)),
+        (1e300 / np.arange(1.0, 31.0), t, td),
         (p, t + 1e6, td),
+        (p, np.full(30, 1e300), td),
     ]
+    rng = np.random.default_rng(9)
+    for _ in range(200):
+        scale = 10.0 ** rng.uniform(-3, 8, 3)
+        garbage = rng.uniform(-1.0, 1.0, (3, 30)) * scale[:, None]
+        garbage[0] = np.sort(np.abs(garbage[0]))[::-1]
+        bad.append(tuple(garbage))
+    P, T, TD = (np.stack([a] + [b[k] for b in bad]) for k, a in enumerate((p, t, td)))
     for kind in range(3):
-        cols = [
-            np.concatenate([a, b])
-            for a, b in zip(
-                (p, t, td), map(np.stack, zip(*[(b[0][0], b[1][0], b[2][0]) for b in bad]))
-            )
-        ]
-        out = _parcel.parcel(*cols, [], kind, 30000.0, True)
-        assert np.all(np.isfinite(out) | np.isnan(out))
-        assert (
-            out[:, 0].tobytes() == _parcel.parcel(p, t, td, [], kind, 30000.0, True)[:, 0].tobytes()
-        )
-    assert np.isfinite(sane[0])
+        out = _parcel.parcel(P, T, TD, P, kind, 30000.0, True)
+        assert not np.any(np.isinf(out))
+        alone = _parcel.parcel(p, t[None], td, p, kind, 30000.0, True)
+        assert out[:, 0].tobytes() == alone[:, 0].tobytes() and np.isfinite(alone[0, 0])
 
 
 def test_kernel_argument_checks() -> None:
