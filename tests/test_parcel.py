@@ -236,7 +236,10 @@ def test_definitions_on_hand_made_columns() -> None:
     p = np.array([100000.0, 90000, 80000, 70000, 60000, 50000, 40000, 30000, 20000])
     t = np.array([300.0, 293, 287, 281, 273, 263, 250, 235, 220])
     td = t - np.array([3.0, 4, 6, 10, 15, 20, 25, 30, 30])
-    run = lambda *a, **k: _parcel.parcel(*a, **k)[:, 0]  # noqa: E731
+
+    def run(*args: Any) -> Any:
+        return _parcel.parcel(*args)[:, 0]
+
     surface = run(p, t[None], td, p / 10, 0, 1e4, True)
     # Buoyant from the LCL up: the LFC is the LCL, the EL NaN (buoyant at the top level) and
     # CAPE integrated to the top; heights from the z given.
@@ -340,9 +343,10 @@ def test_kernel_argument_checks() -> None:
 
 def model_grid(n_y: int = 6, n_x: int = 7) -> tuple[xr.DataArray, ...]:
     p, t, td, z = soundings(n_y * n_x, 30, seed=3)
-    grid = lambda a, u: xr.DataArray(
-        a.T.reshape(30, n_y, n_x), dims=("level", "y", "x"), attrs={"units": u}
-    )  # noqa: E731
+
+    def grid(a: Any, u: str) -> xr.DataArray:
+        return xr.DataArray(a.T.reshape(30, n_y, n_x), dims=("level", "y", "x"), attrs={"units": u})
+
     return (
         grid(p / 100.0, "hPa"),
         grid(t - 273.15, "degC"),
@@ -357,7 +361,10 @@ def test_package_units_layout_dask_and_depth() -> None:
     assert list(ds.data_vars) == ROWS and ds.cape.dims == ("y", "x")
     assert ds.cape.attrs["standard_name"] == "atmosphere_convective_available_potential_energy"
     assert ds.cin.attrs["units"] == "J kg-1"
-    cols = lambda a, f: np.ascontiguousarray((a.values * f).reshape(30, -1).T)  # noqa: E731
+
+    def cols(a: xr.DataArray, f: float) -> Any:
+        return np.ascontiguousarray((a.values * f).reshape(30, -1).T)
+
     kernel = _parcel.parcel(
         cols(P, 100.0),
         cols(T, 1.0) + 273.15,
@@ -512,8 +519,15 @@ def comparison(soundings: dict[str, tuple[Any, ...]]) -> list[dict[str, Any]]:
             ours[4:6] = _parcel.parcel(p, t[None], td, [], KINDS[kind], DEPTHS[kind], False)[4:6, 0]
             gap = np.nan if kind == "mixed_layer" else moist_gap(p, t, td, kind, ours[2])
             theirs = metpy_parcel(p, t, td, kind)
-            rows.append({"sounding": name, "parcel": kind, "ours": dict(zip(ROWS, ours)),
-                         "metpy": theirs, "gap": gap})
+            rows.append(
+                {
+                    "sounding": name,
+                    "parcel": kind,
+                    "ours": dict(zip(ROWS, ours)),
+                    "metpy": theirs,
+                    "gap": gap,
+                }
+            )
     return rows
 
 

@@ -101,7 +101,7 @@ def _depth(depth: object, func: str) -> float:
     elif hasattr(depth, "magnitude") and hasattr(depth, "to"):
         try:
             value = float(np.asarray(depth.to("Pa").magnitude, dtype=np.float64))
-        except Exception:
+        except TypeError, ValueError, AttributeError, KeyError:  # pint's errors derive from these
             raise ValueError(f"{func}: depth {depth!r} is not a pressure difference") from None
     elif isinstance(depth, (int, float, np.integer, np.floating)) and not isinstance(depth, bool):
         value = float(depth)
@@ -181,8 +181,8 @@ def parcel(
         (the same levels for every column). Pressure must decrease strictly along `dim`
         or increase strictly (top-down columns are reversed, every input along `dim` with
         them); missing levels (NaN in any of the three) are skipped. Under dask the order is
-        not checked at call time: a column whose pressure is neither gives NaN. A dew point above the temperature is taken as the
-        temperature.
+        not checked at call time: a column whose pressure is neither gives NaN. A dew point
+        above the temperature is taken as the temperature.
     dim : hashable
         The vertical dimension, consumed.
     z : xarray.DataArray, optional
