@@ -9,8 +9,8 @@
 #                kernel tests and fuzz tests, which compare bit for bit with references
 #
 # The sanitizer runs cover the kernel tests (tests/test_tarnwell.py, test_ensemble.py,
-# test_refraction.py, test_parcel.py, test_frame.py), tests/test_hardening.py, tests/test_fuzz.py and the package's
-# own tests (test_package.py, test_fuzz_package.py: kernels called from dask's threads). The archive,
+# test_refraction.py, test_parcel.py, test_frame.py), tests/test_hardening.py, tests/test_fuzz.py
+# and the package's own tests (test_package.py, test_fuzz_package.py: kernels called from dask's threads). The archive,
 # distributed and storm tests are left out: they start worker processes and interpreters that would
 # inherit the preloaded runtime, and reach the kernels only through the calls tested here.
 #
