@@ -715,7 +715,7 @@ def parcel_metpy(p, t, td, n_cols):
 
 def parcel_calls(p, t, td, depth, n_cols):
     """The kernel's libm calls (exp, log, pow) per column, counted by replaying its steps in Python
-    on the first n_cols columns (the same Newton iterations to 1e-10 K, from the same start)."""
+    on the first n_cols columns (the same Newton iterations, start and stopping rule)."""
     import math
 
     kappa, eps = 0.28542059262205427, 0.6219569156569429
@@ -749,6 +749,7 @@ def parcel_calls(p, t, td, depth, n_cols):
             lnq = math.log(1e5 / p[k])
             T0 = T
             T = slope * (lnq - lnq_last) + T
+            last = math.nan
             for _ in range(50):
                 calls[:] += (1, 1, 0)
                 x = T - 273.15
@@ -760,9 +761,11 @@ def parcel_calls(p, t, td, depth, n_cols):
                 f = math.log(T) + 0.2854 * (1 - 0.00028 * rg) * lnq + m * rg * w - lnthe
                 df = 1 / T - 0.2854 * 0.00028 * drg * lnq - 3.376 / (T * T) * rg * w
                 df += m * (drg * w + rg * 0.00081 * drg)
-                T -= f / df
-                if abs(f / df) <= 1e-10:
+                step = f / df
+                T -= step
+                if abs(step) <= 1e-10 or (abs(step) < 1e-3 and abs(step) ** 3 / last**2 <= 1e-12):
                     break
+                last = step
             slope, lnq_last = (T - T0) / (lnq - lnq_last), lnq
     return calls / n_cols
 

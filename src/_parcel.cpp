@@ -17,8 +17,11 @@ constexpr double kappa = 0.28542059262205427;
 constexpr double eps = 0.6219569156569429;
 constexpr double rd = 287.04749;
 
-// Newton's method on the pseudo-adiabat: converged once a step is this small (K), else NaN.
+// Newton's method on the pseudo-adiabat: converged once a step is at most newton_tolerance
+// (K), or once quadratic convergence (error after step s about s^3 / s_prev^2) puts the
+// remaining error below newton_estimate; NaN after newton_steps.
 constexpr double newton_tolerance = 1e-10;
+constexpr double newton_estimate = 1e-12;
 constexpr int newton_steps = 50;
 
 constexpr std::int64_t n_out = 9;
@@ -57,9 +60,9 @@ inline double virtual_temperature(double T, double r) { return (T * (1 + r / eps
 
 // Temperature of saturated air at P whose theta-e is exp(ln_theta_e); its mixing ratio in *r.
 // Newton's method on ln theta-e (at saturation T_L = T and L = 0) from `guess`; NaN when
-// no step of at most newton_tolerance came within newton_steps.
+// it did not converge within newton_steps.
 inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta_e, double* r) {
-    double T = guess;
+    double T = guess, last = nan;
     for (int it = 0; it < newton_steps; ++it) {
         const double x = T - 273.15;
         const double a = x + 243.5;
@@ -79,10 +82,13 @@ inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta
             m * (dr_g * w + (r_g * 0.00081) * dr_g);
         const double step = f / df;
         T = T - step;
-        if (std::fabs(step) <= newton_tolerance) {
-            *r = r_s;  // at the iterate before the last step, within the tolerance
+        const double size = std::fabs(step);
+        if (size <= newton_tolerance ||
+            (size < 1e-3 && ((size * size) * size) / (last * last) <= newton_estimate)) {
+            *r = r_s - (dr_g * 0.001) * step;  // carried over the last step to first order
             return T;
         }
+        last = step;
     }
     *r = nan;
     return nan;

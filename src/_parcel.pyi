@@ -68,7 +68,8 @@ def parcel(
     -----
     The parcel rises along the dry adiabat T0 (p / p0)^kappa to its LCL (Bolton's T_L, the
     pressure p0 (T_L / T0)^(1 / kappa)), then along the pseudo-adiabat conserving its theta-e
-    as ``_tarnwell.thermo`` computes it, solved by Newton's method to 1e-10 K at each level.
+    as ``_tarnwell.thermo`` computes it, solved by Newton's method at each level (a last step
+    of at most 1e-10 K, or an estimated remaining error below 1e-12 K).
     CAPE and CIN are Rd times the trapezoidal integrals in ln p of the buoyancy over the levels,
     the zero crossings of the buoyancy and the LCL (Rd = 287.04749 J/kg/K): CAPE from the LFC
     to the EL (or the top level), CIN of its negative part below the LFC.

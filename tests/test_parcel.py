@@ -215,8 +215,9 @@ def test_kernel_matches_the_reference(kind: str, virtual: bool) -> None:
         1,
     )
     np.testing.assert_array_equal(np.isnan(ours), np.isnan(ref))
-    np.testing.assert_allclose(ours[:2], ref[:2], rtol=1e-6, atol=1e-6)
-    np.testing.assert_allclose(ours[2:], ref[2:], rtol=1e-6)
+    # 1e-6 asked; 1e-9 kept (the Newton roots agree with brentq's to about 1e-12 K).
+    np.testing.assert_allclose(ours[:2], ref[:2], rtol=1e-9, atol=1e-8)
+    np.testing.assert_allclose(ours[2:], ref[2:], rtol=1e-9)
     # The soundings reach every branch: never buoyant, CAPE with CIN, several buoyant layers
     # above the LFC (negative area inside CAPE), buoyant at the top, LCL above the top.
     cape, cin, lfc, el = ours[0], ours[1], ours[4], ours[5]

@@ -227,8 +227,10 @@ def parcel(
       temperature of saturated air whose θe equals the parcel's (at saturation T_L = T), found
       by Newton's method on ln θe with the analytic derivative, started from the parcel
       temperature of the level below carried along the slope d Tp / d ln p of the last step
-      (from the LCL at the first level above it); it stops at a step of at most 1e-10 K (at
-      most 50 steps, else NaN).
+      (from the LCL at the first level above it). It stops after a step of at most 1e-10 K,
+      or once quadratic convergence puts the remaining error (about s³ / s_prev² after steps
+      s_prev, s) below 1e-12 K (at most 50 steps, else NaN); against a bracketing root finder
+      (brentq) CAPE and CIN agree within 1e-10 J/kg in the tests.
     - **Buoyancy.** B = Tp − Te, or with `virtual` Tvp − Tve with Tv = T (1 + r / ε) /
       (1 + r) (Doswell and Rasmussen 1994): the parcel's r below the LCL, its saturation
       mixing ratio above (no condensate), the environment's from its dew point.
