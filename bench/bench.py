@@ -678,6 +678,133 @@ def bench_trace():
     return f"360x1000 ({steps.sum() / 1e3:.0f}k steps)", 360, ours, peers
 
 
+# --- parcel ---------------------------------------------------------------------------------------
+
+
+def parcel_inputs(n_cols=1_000_000, n_levels=50, seed=8):
+    """Model columns on 50 shared pressure levels (1000 to 100 hPa): a warm, moist boundary layer
+    under a conditionally unstable lapse rate, with noise."""
+    rng = np.random.default_rng(seed)
+    p = np.geomspace(100000.0, 10000.0, n_levels)
+    z = 7500.0 * np.log(100000.0 / p)
+    t = rng.uniform(290.0, 305.0, (n_cols, 1)) - rng.uniform(5.5e-3, 7.5e-3, (n_cols, 1)) * z
+    t = np.maximum(t + rng.normal(0.0, 0.3, (n_cols, n_levels)), 200.0)
+    td = t - rng.uniform(1.0, 6.0, (n_cols, 1)) - (z / 1000.0) * rng.uniform(0.5, 3.0, (n_cols, 1))
+    return p, t, td
+
+
+def parcel_metpy(p, t, td, n_cols):
+    """MetPy's most-unstable CAPE and CIN, column by column."""
+    import warnings
+
+    import metpy.calc as mpcalc
+    from metpy.units import units
+
+    out = np.empty((2, n_cols))
+    P = p * units.Pa
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for c in range(n_cols):
+            T, TD = t[c] * units.K, td[c] * units.K
+            _, t0, td0, k = mpcalc.most_unstable_parcel(P, T, TD, depth=100 * units.hPa)
+            prof = mpcalc.parcel_profile(P[k:], t0, td0)
+            cape, cin = mpcalc.cape_cin(P[k:], T[k:], TD[k:], prof)
+            out[:, c] = cape.m_as("J/kg"), cin.m_as("J/kg")
+    return out
+
+
+def parcel_calls(p, t, td, depth, n_cols):
+    """The kernel's libm calls (exp, log, pow) per column, counted by replaying its steps in Python
+    on the first n_cols columns (the same Newton iterations, start and stopping rule)."""
+    import math
+
+    kappa, eps = 0.28542059262205427, 0.6219569156569429
+    calls = np.zeros(3)
+
+    def thermo_e(T, P, D):
+        calls[:] += (2, 1, 2)
+        x = D - 273.15
+        e = 611.2 * math.exp(17.67 * x / (x + 243.5))
+        r = eps * e / (P - e)
+        rg = 1000 * r
+        tl = 1 / (math.log(T / D) / 800 + 1 / (D - 56)) + 56
+        moist = math.exp((3.376 / tl - 0.00254) * rg * (rg * 0.00081 + 1))
+        return T * (1e5 / P) ** (0.2854 * (1 - 0.00028 * rg)) * moist, tl
+
+    for c in range(n_cols):
+        within = [k for k in range(p.size) if p[k] >= p[0] - depth]
+        k0 = max(within, key=lambda k: (thermo_e(t[c, k], p[k], min(td[c, k], t[c, k]))[0], -k))
+        the, tl = thermo_e(t[c, k0], p[k0], min(td[c, k0], t[c, k0]))
+        lnthe = math.log(the)
+        p_lcl = p[k0] * (tl / t[c, k0]) ** (1 / kappa)
+        calls[:] += (0, 2, 1)
+        T, lnq_last, slope = tl, math.log(1e5 / p_lcl), 0.0
+        for k in range(k0, p.size):
+            calls[:] += (1, 1, 0)  # the environment's vapour pressure, ln(1e5 / p)
+            if k == k0:
+                continue
+            if p[k] > p_lcl:
+                calls[2] += 1
+                continue
+            lnq = math.log(1e5 / p[k])
+            T0 = T
+            T = slope * (lnq - lnq_last) + T
+            last = math.nan
+            for _ in range(50):
+                calls[:] += (1, 1, 0)
+                x = T - 273.15
+                a = x + 243.5
+                e = 611.2 * math.exp(17.67 * x / a)
+                rg = 1000 * eps * e / (p[k] - e)
+                drg = 1000 * eps * p[k] * (e * 17.67 * 243.5 / (a * a)) / (p[k] - e) ** 2
+                m, w = 3.376 / T - 0.00254, rg * 0.00081 + 1
+                f = math.log(T) + 0.2854 * (1 - 0.00028 * rg) * lnq + m * rg * w - lnthe
+                df = 1 / T - 0.2854 * 0.00028 * drg * lnq - 3.376 / (T * T) * rg * w
+                df += m * (drg * w + rg * 0.00081 * drg)
+                step = f / df
+                T -= step
+                if abs(step) <= 1e-10 or (abs(step) < 1e-3 and abs(step) ** 3 / last**2 <= 1e-12):
+                    break
+                last = step
+            slope, lnq_last = (T - T0) / (lnq - lnq_last), lnq
+    return calls / n_cols
+
+
+def parcel_floor(calls, n_cols):
+    """bench/parcel_floor.c: floor() making `calls` (exp, log, pow) per column for n_cols columns
+    on one thread, on arguments in the kernel's ranges; or None."""
+    fn = build_floor("parcel_floor.c", "parcel_floor", ctypes.c_double, [ctypes.c_long] * 4)
+    if fn is None:
+        return None
+    n_exp, n_log, n_pow = (int(round(c)) for c in calls)
+    return lambda: fn(n_exp, n_log, n_pow, n_cols)
+
+
+@case("parcel")
+def bench_parcel():
+    import _parcel
+
+    p, t, td = parcel_inputs()
+    n_cols, part, depth = t.shape[0], 5, 10000.0
+
+    def ours(n_threads):
+        return _parcel.parcel(p, t, td, [], 2, depth, True, n_threads=n_threads)
+
+    # Sanity beside MetPy (its own constants and moist adiabat): CAPE within 10 % or 50 J/kg.
+    cape = parcel_metpy(p, t, td, part)[0]
+    first = _parcel.parcel(p, t[:part], td[:part], [], 2, depth, True)[0]
+    np.testing.assert_allclose(cape, first, rtol=0.1, atol=50.0)
+    calls = parcel_calls(p, t, td, depth, 200)
+    print(f"parcel: {calls.sum():.0f} libm calls per column (exp {calls[0]:.0f}, "
+          f"log {calls[1]:.0f}, pow {calls[2]:.0f})")
+    metpy = (lambda: parcel_metpy(p, t, td, part), n_cols / part)
+    peers = {f"metpy loop ({part} cols, scaled)": metpy}
+    floor = parcel_floor(calls, n_cols)
+    if floor is not None:
+        peers["libm-call floor (C, 1 thr)"] = floor
+    return "1000 x 1000 x 50, MU", n_cols, ours, peers
+
+
 # --- package layer -------------------------------------------------------------------------------
 
 LAYER = {}
@@ -853,6 +980,21 @@ def layer_trace():
     return "360x1000", kernel, package, rows
 
 
+@layer("parcel")
+def layer_parcel():
+    import _parcel
+    import tarnwell
+    import xarray as xr
+
+    p, t, td = parcel_inputs(n_cols=100_000)
+    P = xr.DataArray(p, dims="level")
+    T, TD = (xr.DataArray(a, dims=("col", "level")) for a in (t, td))
+    kernel = lambda: _parcel.parcel(p, t, td, [], 2, 10000.0, True)  # noqa: E731
+    package = lambda: tarnwell.parcel(P, T, TD, dim="level", parcel="most_unstable")  # noqa: E731
+    names = ["cape", "cin", "lcl_pressure", "lcl_temperature", "lfc_pressure", "el_pressure"]
+    return "100000 x 50, MU", kernel, package, quantity_rows(names)
+
+
 def transposed_cases():
     """Model output (level, y, x) into the column kernels: (name, layout, package call on that layout,
     the same package call on the column layout, the transposing copies alone)."""
@@ -897,7 +1039,7 @@ def timed_kernels(spent):
     swapped = []
     for name, mod in list(sys.modules.items()):
         if name.startswith("tarnwell.") and mod is not None:
-            for attr in ("_tarnwell", "_ensemble", "_refraction"):
+            for attr in ("_tarnwell", "_ensemble", "_refraction", "_parcel"):
                 real = getattr(mod, attr, None)
                 if isinstance(real, types.ModuleType):
                     proxy = types.SimpleNamespace(**{k: timed(v) for k, v in vars(real).items() if callable(v)})

@@ -13,6 +13,7 @@
 # own tests (test_package.py, test_fuzz_package.py: kernels called from dask's threads). The archive,
 # distributed and storm tests are left out: they start worker processes and interpreters that would
 # inherit the preloaded runtime, and reach the kernels only through the calls tested here.
+# tests/test_parcel.py (the parcel kernel and its package function) runs with the kernel tests.
 #
 #   TARNWELL_FUZZ_EXAMPLES   examples per fuzz test here (default 300; the normal suite uses 15)
 #   TARNWELL_CHECK           which parts to run (default "asan tsan clang")
@@ -22,7 +23,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export TARNWELL_FUZZ_EXAMPLES=${TARNWELL_FUZZ_EXAMPLES:-300}
 parts=${TARNWELL_CHECK:-asan tsan clang}
 tests=(tests/test_tarnwell.py tests/test_ensemble.py tests/test_refraction.py tests/test_frame.py
-       tests/test_hardening.py tests/test_fuzz.py tests/test_package.py tests/test_fuzz_package.py)
+       tests/test_hardening.py tests/test_fuzz.py tests/test_package.py tests/test_fuzz_package.py
+       tests/test_parcel.py)
 [ $# -eq 0 ] || tests=("$@")  # arguments replace the test selection (and may add pytest options)
 python=$(command -v python)
 

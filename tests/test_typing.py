@@ -11,7 +11,7 @@ import pytest
 
 root = Path(__file__).resolve().parents[1]
 src = root / "src"
-modules = ("_tarnwell", "_ensemble", "_refraction")
+modules = ("_tarnwell", "_ensemble", "_refraction", "_parcel")
 # Kept between runs (ignored by git): a cold mypy run over numpy and xarray takes a minute.
 cache_dir = root / ".mypy_cache"
 
@@ -40,13 +40,14 @@ def test_stubtest_and_strict_use() -> None:
         "from typing import assert_type\n"
         "import numpy as np\n"
         "from numpy.typing import NDArray\n"
-        "import _tarnwell, _ensemble, _refraction\n"
+        "import _tarnwell, _ensemble, _refraction, _parcel\n"
         "f = NDArray[np.float64]\n"
         "assert_type(_tarnwell.thermo([300.0], [1e5], [290.0], n_threads=2), f)\n"
         "assert_type(_ensemble.statistics(np.zeros((3, 2)), [50.0], 1), tuple[f, f, f])\n"
         "assert_type(_ensemble.mode([[0.0]], np.int64(3), 1), tuple[f, f])\n"
         "assert_type(_ensemble.words(1, 2, 3, 0, 4), NDArray[np.uint64])\n"
         "assert_type(_refraction.trace([0.0], [0.5], [0.0], [1.0], 10, 6.4e6), f)\n"
+        "assert_type(_parcel.parcel([1e5], [[300.0]], [290.0], [], 2, 1e4, True), f)\n"
     )
     done = run_mypy("mypy", "--strict", "--cache-dir", str(cache_dir), "-c", use)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -16,7 +16,10 @@ from __future__ import annotations
 
 from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
+from .parcel import parcel
 from .refraction import trace
 
 __version__ = "0.1.0"
-__all__ = ["cold_pool", "gradient", "mode", "perturb", "profile", "statistics", "thermo", "trace", "vad"]
+__all__ = [
+    "cold_pool", "gradient", "mode", "parcel", "perturb", "profile", "statistics", "thermo", "trace", "vad",
+]
