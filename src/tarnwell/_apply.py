@@ -206,16 +206,19 @@ def prepare(
     )
 
 
-def kernel_arrays(
-    arrays: Sequence[npt.NDArray[Any]], sources: Sequence[str | None],
-    targets: Sequence[str | None], core_ndims: Sequence[int],
-) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:
-    """In the task: the inputs converted to the kernel's units and broadcast (see broadcast)."""
-    converted = [
+def converted(
+    arrays: Sequence[npt.NDArray[Any]], sources: Sequence[str | None], targets: Sequence[str | None]
+) -> list[npt.NDArray[Any]]:
+    """In the task: the inputs in the kernel's units (inputs without a unit as they are)."""
+    return [
         np.asarray(a) if t is None else units.convert(a, s, t)
         for a, s, t in zip(arrays, sources, targets)
     ]
-    return broadcast(converted, core_ndims)
+
+
+def core_ndims(table: Sequence[Input]) -> tuple[int, ...]:
+    """The number of core dimensions of each input of a table."""
+    return tuple(len(i.core) for i in table)
 
 
 def quantified(ds: xr.Dataset, registry: Any) -> xr.Dataset:
