@@ -529,9 +529,8 @@ def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> tuple[xr.DataArray, A
     var = c.variable
     if c.dtype.kind in "fiu":
         return xr.DataArray(var.astype(np.float64)), None
-    unit = np.datetime_data(c.dtype)[0]
     if is_lazy(var):
-        t0 = np.zeros((), c.dtype) if c.dtype.kind == "m" else np.datetime64(0, unit)
+        t0 = np.zeros((), c.dtype)  # the epoch, or a zero duration
     else:
         values = np.asarray(var.values).reshape(-1)
         ok = values[~np.isnat(values)]

@@ -144,6 +144,8 @@ def conversion(units: str, target: str, name: str) -> str | None:
     if text in MISREAD:
         read, meant = MISREAD[text]
         raise ValueError(f"{name}: unit {units!r} reads as {read}; write {meant!r} if that was meant")
+    if any(text in spellings for spellings in LOG_UNITS.values()):
+        raise ValueError(f"{name}: unit {units!r} is logarithmic and cannot be converted to {target!r}")
     ureg = registry()
     source_spelling, target_spelling = spelled(text, target), spelled(target, target)
     try:
