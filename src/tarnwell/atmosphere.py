@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Hashable
 from typing import Any
 
@@ -433,23 +434,54 @@ def _vad_task(
     az_all = az.reshape(1, n_az) if shared else _rows(az, batch, n)
     if shared:
         az_block = np.ascontiguousarray(np.broadcast_to(az_all, (min(n, VAD_ROWS), n_az)))
-    t_all = _rows(time[0], batch, n) if time else None
     out = np.empty((9 if time else 8, n))
     for start in range(0, n, VAD_ROWS):
         stop = min(start + VAD_ROWS, n)
-        block = rows[start:stop]
         az_rows = az_block[: stop - start] if shared else np.ascontiguousarray(az_all[start:stop])
         out[:8, start:stop] = _tarnwell.vad(
-            block, az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
+            rows[start:stop], az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
         )
-        if t_all is not None:
-            t = t_all[start:stop]
-            valid = np.isfinite(block) & np.isfinite(az_rows) & np.isfinite(t)
-            with np.errstate(invalid="ignore", divide="ignore"):
-                out[8, start:stop] = (
-                    np.where(valid, t, 0.0).sum(axis=-1) / np.count_nonzero(valid, axis=-1)
-                )
+    if time:
+        t = time[0]
+        t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
+        out[8] = _mean_time(rows, az_all, t_rows, out[4])
     return split(out, batch)
+
+
+def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
+    """out[i] = the sum of `t` over the finite samples of row i, in blocks of rows whose
+    scratch stays in cache, read in the rows' own memory order (a sweep's rows are its
+    transposed gates)."""
+    step, n = 256, rows.shape[0]
+    transposed = rows.strides[0] < rows.strides[1]
+    valid = np.empty((rows.shape[1], min(step, n)) if transposed else (min(step, n), rows.shape[1]), bool)
+    for start in range(0, n, step):
+        stop = min(start + step, n)
+        if transposed:
+            v = valid[:, : stop - start]
+            np.isfinite(rows[start:stop].T, out=v)
+            np.matmul(t, v, out=out[start:stop])
+        else:
+            v = valid[: stop - start]
+            np.isfinite(rows[start:stop], out=v)
+            np.matmul(v, t, out=out[start:stop])
+
+
+def _mean_time(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any], n_valid: FloatArray
+) -> FloatArray:
+    """Per row, the mean of the times `t` over the samples the fit used (`vr` and azimuth
+    finite). `az` and `t` are (1, n_az), shared by all rows, or one row each."""
+    ray_ok = np.isfinite(az) & np.isfinite(t)
+    t = np.where(ray_ok, t, 0.0)
+    total = np.empty(rows.shape[0])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        if ray_ok.shape[0] == 1 and t.shape[0] == 1 and ray_ok.all():  # the same rays everywhere
+            _time_sums(rows, t[0], total)
+            return total / n_valid
+        valid = np.isfinite(rows) & ray_ok
+        total = np.where(valid, t, 0.0).sum(axis=-1)
+        return np.asarray(total / np.count_nonzero(valid, axis=-1))
 
 
 def _angle_like(c: xr.DataArray) -> bool:
@@ -506,15 +538,19 @@ def _elevation(
         el = plain(data_array(elevation, "elevation", func), "elevation", func)
     source = units.check(el, "degree", f"{func}: elevation")
     # float64 before the mean and the cosine: the rays' float32 angles would round both.
-    el = el.astype(np.float64)
+    data = el.data.astype(np.float64)
     if source is not None:
-        el = xr.apply_ufunc(
-            units.convert, el, dask="parallelized", output_dtypes=[np.float64],
-            kwargs={"source": source, "target": "degree"},
-        )
-    el.attrs = {}
+        data = (data.map_blocks(units.convert, source, "degree", dtype=np.float64) if is_lazy(el)
+                else units.convert(data, source, "degree"))
+    el = xr.DataArray(data, dims=el.dims, coords=el.coords)
     if azimuth_dim in el.dims:
-        el = el.mean([azimuth_dim], skipna=True)
+        if is_lazy(el):
+            el = el.mean([azimuth_dim], skipna=True)
+        else:
+            with warnings.catch_warnings():  # an all-NaN row is NaN, as the kernel takes it
+                warnings.simplefilter("ignore", RuntimeWarning)
+                mean = np.nanmean(data, axis=el.get_axis_num(azimuth_dim))
+            el = xr.DataArray(mean, dims=[d for d in el.dims if d != azimuth_dim])
     return el, elevation is None
 
 
@@ -531,20 +567,22 @@ def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> tuple[xr.DataArray, A
         return xr.DataArray(var.astype(np.float64)), None
     if is_lazy(var):
         t0 = np.zeros((), c.dtype)  # the epoch, or a zero duration
-    else:
-        values = np.asarray(var.values).reshape(-1)
-        ok = values[~np.isnat(values)]
-        if ok.size == 0:
-            return None
-        t0 = ok[0]
-    ticks = (xr.DataArray(var) - t0).astype(np.int64).astype(np.float64)
-    return ticks.where(xr.DataArray(var).notnull()), t0
+        ticks = (xr.DataArray(var) - t0).astype(np.int64).astype(np.float64)
+        return ticks.where(xr.DataArray(var).notnull()), t0
+    values = np.asarray(var.values)
+    missing = np.isnat(values)
+    if missing.all():
+        return None
+    t0 = values.reshape(-1)[np.argmin(missing.reshape(-1))]
+    offsets = (values - t0).astype(np.int64).astype(np.float64)
+    offsets[missing] = np.nan
+    return xr.DataArray(offsets, dims=var.dims), t0
 
 
 def _times_back(rel: npt.NDArray[Any], t0: Any) -> npt.NDArray[Any]:
     """Mean offsets (ticks of t0's unit, NaN for none) back to times (NaT)."""
     ok = np.isfinite(rel)
-    ticks = np.where(ok, np.rint(np.where(ok, rel, 0.0)), 0.0).astype(np.int64)
+    ticks = np.rint(np.where(ok, rel, 0.0)).astype(np.int64)
     out = t0 + ticks.astype(f"timedelta64[{np.datetime_data(t0.dtype)[0]}]")
     out[~ok] = np.array("NaT", dtype=out.dtype)
     return np.asarray(out)
@@ -627,12 +665,12 @@ def vad(
     ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS)
     if times is not None:
         rel, t0 = out[-1], times[1]
-        if t0 is not None:
-            rel = xr.apply_ufunc(
-                _times_back, rel, dask="parallelized", output_dtypes=[vr.coords["time"].dtype],
-                kwargs={"t0": t0},
-            )
-        ds = ds.assign_coords(time=xr.Variable(rel.dims, rel.data, dict(vr.coords["time"].attrs)))
+        data = rel.data
+        if t0 is not None and call.lazy:
+            data = data.map_blocks(_times_back, t0, dtype=vr.coords["time"].dtype)
+        elif t0 is not None:
+            data = _times_back(data, t0)
+        ds = ds.assign_coords(time=xr.Variable(rel.dims, data, dict(vr.coords["time"].attrs)))
     if from_coord and "elevation" not in ds.coords:
         ds = ds.assign_coords(
             elevation=el.assign_attrs(units="degree", long_name="elevation angle, averaged along azimuth")
