@@ -156,3 +156,27 @@ def test_xradar_velocity_spelling_through_vad():
     assert spelled.identical(ref)
     kernel = _tarnwell.vad(vr.T.copy(), np.broadcast_to(np.deg2rad(az), (4, az.size)), np.ones(4), 3, 0.1)
     np.testing.assert_array_equal(ref.u.values, kernel[0])
+
+
+def test_readme_table_is_the_spellings_table():
+    import pathlib
+    import re
+
+    text = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
+    rows = dict(re.findall(r"^  \| (speed|dimensionless|angle|temperature|pressure|length) \| (.*) \|$", text, re.M))
+    assert rows.keys() == units.SPELLINGS.keys()
+    for quantity, cells in rows.items():
+        assert re.findall(r"`([^`]+)`", cells) == list(units.SPELLINGS[quantity]), quantity
+
+
+def test_statistics_of_quantified_members_stay_quantified():
+    pytest.importorskip("pint_xarray")
+    ens = xr.DataArray(rng_values(), dims=("member", "x"), attrs={"units": "m s-1"})
+    ref = tarnwell.statistics(ens, percentiles=[50])
+    ds = tarnwell.statistics(ens.pint.quantify(), percentiles=[50])
+    assert str(ds["mean"].data.units) == "meter / second"
+    np.testing.assert_array_equal(ds["std"].data.magnitude, ref["std"].values)
+
+
+def rng_values():
+    return np.random.default_rng(3).normal(0.0, 1.0, (12, 5)).astype(np.float32)
