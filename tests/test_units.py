@@ -14,21 +14,37 @@ KNOT = 1852.0 / 3600.0
 
 # (kernel unit, spelling, value of 1 in the kernel unit)
 SPELLINGS = [
-    *[("m s-1", s, 1.0) for s in ("m s-1", "m/s", "meters per second", "meters per seconds",
-                                  "meters_per_second", "metres per second")],
+    *[
+        ("m s-1", s, 1.0)
+        for s in (
+            "m s-1",
+            "m/s",
+            "meters per second",
+            "meters per seconds",
+            "meters_per_second",
+            "metres per second",
+        )
+    ],
     *[("m s-1", s, KNOT) for s in ("knots", "knot", "kt", "kts", "KT")],
-    *[("dimensionless", s, 1.0) for s in ("1", "-", "unitless", "ratio", "count", "dimensionless",
-                                          "fraction")],
+    *[
+        ("dimensionless", s, 1.0)
+        for s in ("1", "-", "unitless", "ratio", "count", "dimensionless", "fraction")
+    ],
     *[("degree", s, 1.0) for s in ("degrees", "degree", "deg")],
     ("degree", "radians", 180.0 / np.pi),
     *[("K", s, 1.0) for s in ("K", "kelvin")],
-    *[("K", s, 274.15) for s in ("degC", "deg Celsius", "degree_Celsius", "degrees_Celsius",
-                                 "Celsius", "C")],
+    *[
+        ("K", s, 274.15)
+        for s in ("degC", "deg Celsius", "degree_Celsius", "degrees_Celsius", "Celsius", "C")
+    ],
     ("K", "degF", 255.92777777777778),
-    ("Pa", "Pa", 1.0), ("Pa", "kPa", 1000.0), ("Pa", "inHg", 3386.388640341),
+    ("Pa", "Pa", 1.0),
+    ("Pa", "kPa", 1000.0),
+    ("Pa", "inHg", 3386.388640341),
     *[("Pa", s, 100.0) for s in ("hPa", "mb", "mbar", "millibar", "hectopascal")],
     *[("m", s, 1.0) for s in ("m", "meter", "meters", "metres", "gpm")],
-    ("m", "km", 1000.0), ("m", "ft", 0.3048),
+    ("m", "km", 1000.0),
+    ("m", "ft", 0.3048),
 ]
 
 
@@ -39,15 +55,18 @@ def test_spellings_of_the_field(target, spelling, value):
     assert any(spelling in table for table in units.SPELLINGS.values())
 
 
-@pytest.mark.parametrize("spelling, target, match", [
-    ("ms-1", "m s-1", r"x: unit 'ms-1' reads as per millisecond; write 'm s-1'"),
-    ("mb", "m", r"x: unit 'mb' cannot be converted to 'm'"),  # a pressure, not pint's millibarn
-    ("C", "m s-1", r"x: unit 'C' cannot be converted"),
-    ("1", "degree", r"x: unit '1' cannot be converted to 'degree'"),  # not silently radians
-    ("degree", "dimensionless", r"cannot be converted to 'dimensionless'"),
-    ("degrees_north", "m", r"x: unknown unit 'degrees_north'"),
-    ("meters per fortnight-ish", "m s-1", r"x: unknown unit"),
-])
+@pytest.mark.parametrize(
+    "spelling, target, match",
+    [
+        ("ms-1", "m s-1", r"x: unit 'ms-1' reads as per millisecond; write 'm s-1'"),
+        ("mb", "m", r"x: unit 'mb' cannot be converted to 'm'"),  # a pressure, not pint's millibarn
+        ("C", "m s-1", r"x: unit 'C' cannot be converted"),
+        ("1", "degree", r"x: unit '1' cannot be converted to 'degree'"),  # not silently radians
+        ("degree", "dimensionless", r"cannot be converted to 'dimensionless'"),
+        ("degrees_north", "m", r"x: unknown unit 'degrees_north'"),
+        ("meters per fortnight-ish", "m s-1", r"x: unknown unit"),
+    ],
+)
 def test_refused_spellings_say_why(spelling, target, match):
     with pytest.raises(ValueError, match=match):
         units.conversion(spelling, target, "x")
@@ -80,13 +99,15 @@ def test_pint_backed_inputs_equal_the_attribute_path(lazy):
         assert isinstance(q, pint.Quantity) and "units" not in ds[name].attrs
         assert (type(q.magnitude).__module__.startswith("dask")) == lazy
         assert q.units == q._REGISTRY.Unit(units.spelled(ref[name].attrs["units"], "1"))
-        np.testing.assert_array_equal(np.asarray(q.magnitude).view(np.uint64),
-                                      ref[name].values.view(np.uint64))
+        np.testing.assert_array_equal(
+            np.asarray(q.magnitude).view(np.uint64), ref[name].values.view(np.uint64)
+        )
     assert 298.5 < float(ds.potential_temperature[0].data.magnitude) < 299.5
     # The quantity's units win over a stale attribute.
     stale = t.pint.quantify().assign_attrs(units="K")
-    assert ds.potential_temperature.equals(tarnwell.thermo(stale, p.pint.quantify(),
-                                                           td.pint.quantify()).potential_temperature)
+    assert ds.potential_temperature.equals(
+        tarnwell.thermo(stale, p.pint.quantify(), td.pint.quantify()).potential_temperature
+    )
 
 
 def test_metpy_quantities_in_and_out():
@@ -101,8 +122,16 @@ def test_metpy_quantities_in_and_out():
     z = xr.DataArray([0.0, 1.0, 2.0, 3.0], dims="level", attrs={"units": "km"})
     u = xr.DataArray([0.0, 10.0, 20.0, 20.0], dims="level", attrs={"units": "m s-1"})
     v = xr.DataArray([0.0, 10.0, 10.0, 0.0], dims="level", attrs={"units": "m s-1"})
-    a = tarnwell.profile(z, u, v, dim="level", bottom=0.0 * metpy_units.m,
-                         top=2.5 * metpy_units.km, cu=10 * metpy_units.knots, cv=0.0)
+    a = tarnwell.profile(
+        z,
+        u,
+        v,
+        dim="level",
+        bottom=0.0 * metpy_units.m,
+        top=2.5 * metpy_units.km,
+        cu=10 * metpy_units.knots,
+        cv=0.0,
+    )
     b = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=2500.0, cu=10 * KNOT, cv=0.0)
     assert a.identical(b)
 
@@ -115,18 +144,35 @@ def test_settings_with_units_are_converted():
     km = xr.DataArray(0.75, attrs={"units": "km"})
     ref = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=750.0, cu=5.0, cv=0.0)
     for top in (km, ureg.Quantity(0.75, "km"), km.pint.quantify()):
-        assert tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=top, cu=5.0, cv=0.0).identical(ref)
+        assert tarnwell.profile(
+            z, u, v, dim="level", bottom=0.0, top=top, cu=5.0, cv=0.0
+        ).identical(ref)
     b = xr.DataArray([-0.1, -0.05, 0.0, 0.01], dims="level")
-    pool = tarnwell.cold_pool(z, b, dim="level", threshold=ureg.Quantity(-5.0, "cm/s**2"),
-                              top=ureg.Quantity(1.0, "km"), bottom=xr.DataArray(0.1, attrs={"units": "km"}))
-    assert pool.identical(tarnwell.cold_pool(z, b, dim="level", threshold=-0.05, top=1000.0, bottom=100.0))
+    pool = tarnwell.cold_pool(
+        z,
+        b,
+        dim="level",
+        threshold=ureg.Quantity(-5.0, "cm/s**2"),
+        top=ureg.Quantity(1.0, "km"),
+        bottom=xr.DataArray(0.1, attrs={"units": "km"}),
+    )
+    assert pool.identical(
+        tarnwell.cold_pool(z, b, dim="level", threshold=-0.05, top=1000.0, bottom=100.0)
+    )
     h = np.linspace(0.0, 5000.0, 11)
     n = xr.DataArray(1 + 3e-4 * np.exp(-h / 7000), dims="height", coords={"height": h})
     kw = dict(rng=[0.0, 5e4], elev=[0.5])
-    beams = tarnwell.trace(n, radar_height=ureg.Quantity(30.0, "ft"), step=ureg.Quantity(0.2, "km"),
-                           earth_radius=xr.DataArray(6371.0, attrs={"units": "km"}), **kw)
+    beams = tarnwell.trace(
+        n,
+        radar_height=ureg.Quantity(30.0, "ft"),
+        step=ureg.Quantity(0.2, "km"),
+        earth_radius=xr.DataArray(6371.0, attrs={"units": "km"}),
+        **kw,
+    )
     assert beams.identical(tarnwell.trace(n, radar_height=30.0 * 0.3048, step=200.0, **kw))
-    with pytest.raises(ValueError, match="profile: top: unit 'meter / second' cannot be converted to 'm'"):
+    with pytest.raises(
+        ValueError, match="profile: top: unit 'meter / second' cannot be converted to 'm'"
+    ):
         tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=ureg.Quantity(1.0, "m/s"))
     with pytest.raises(ValueError, match="top must be a single value"):
         tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=xr.DataArray([1.0, 2.0], dims="x"))
@@ -134,10 +180,15 @@ def test_settings_with_units_are_converted():
 
 @pytest.mark.parametrize("attr", ["scale_factor", "add_offset", "_FillValue", "missing_value"])
 def test_encoded_inputs_are_refused(attr):
-    counts = xr.DataArray(np.array([[120, -9999]], dtype=np.int16), dims=("range", "azimuth"),
-                          coords={"azimuth": [0.0, 90.0], "elevation": 0.5},
-                          attrs={"units": "m s-1", attr: -9999 if "V" in attr or "ue" in attr else 0.5})
-    with pytest.raises(ValueError, match="vad: vr is still encoded .* decode it first, e.g. with xr.decode_cf"):
+    counts = xr.DataArray(
+        np.array([[120, -9999]], dtype=np.int16),
+        dims=("range", "azimuth"),
+        coords={"azimuth": [0.0, 90.0], "elevation": 0.5},
+        attrs={"units": "m s-1", attr: -9999 if "V" in attr or "ue" in attr else 0.5},
+    )
+    with pytest.raises(
+        ValueError, match="vad: vr is still encoded .* decode it first, e.g. with xr.decode_cf"
+    ):
         tarnwell.vad(counts, min_gates=3, min_spread=0.1)
     with pytest.raises(ValueError, match="thermo: p is still encoded"):
         tarnwell.thermo(280.0, counts.rename("p"), 270.0)
@@ -152,9 +203,13 @@ def test_xradar_velocity_spelling_through_vad():
     vr = (5.0 * np.sin(np.deg2rad(az)))[:, None] * np.ones(4)
     sweep = xr.DataArray(vr, dims=("azimuth", "range"), coords={"azimuth": az, "elevation": 0.0})
     ref = tarnwell.vad(sweep, min_gates=3, min_spread=0.1)
-    spelled = tarnwell.vad(sweep.assign_attrs(units="meters per seconds"), min_gates=3, min_spread=0.1)
+    spelled = tarnwell.vad(
+        sweep.assign_attrs(units="meters per seconds"), min_gates=3, min_spread=0.1
+    )
     assert spelled.identical(ref)
-    kernel = _tarnwell.vad(vr.T.copy(), np.broadcast_to(np.deg2rad(az), (4, az.size)), np.ones(4), 3, 0.1)
+    kernel = _tarnwell.vad(
+        vr.T.copy(), np.broadcast_to(np.deg2rad(az), (4, az.size)), np.ones(4), 3, 0.1
+    )
     np.testing.assert_array_equal(ref.u.values, kernel[0])
 
 
@@ -163,7 +218,11 @@ def test_readme_table_is_the_spellings_table():
     import re
 
     text = (pathlib.Path(__file__).parents[1] / "README.md").read_text()
-    rows = dict(re.findall(r"^  \| (speed|dimensionless|angle|temperature|pressure|length) \| (.*) \|$", text, re.M))
+    rows = dict(
+        re.findall(
+            r"^  \| (speed|dimensionless|angle|temperature|pressure|length) \| (.*) \|$", text, re.M
+        )
+    )
     assert rows.keys() == units.SPELLINGS.keys()
     for quantity, cells in rows.items():
         assert re.findall(r"`([^`]+)`", cells) == list(units.SPELLINGS[quantity]), quantity

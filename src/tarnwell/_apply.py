@@ -31,8 +31,8 @@ def threads(n_threads: int | None) -> int:
     """Kernel threads for a call made inside a dask task.
 
     An explicit count is kept. Otherwise a task on the main thread (the synchronous scheduler) may
-    use every core, while a task on a pool thread (the threaded scheduler, a distributed worker) uses
-    one: dask already runs one task per worker thread, so more would oversubscribe the cores.
+    use every core, while a task on a pool thread (the threaded scheduler, a distributed worker)
+    uses one: dask already runs one task per worker thread, so more would oversubscribe the cores.
     """
     if n_threads is not None:
         return n_threads
@@ -98,7 +98,9 @@ def require_dims(x: xr.DataArray, dims: Sequence[Hashable], name: str, func: str
     """Every dimension of `dims` must be a dimension of `x`."""
     for d in dims:
         if d not in x.dims:
-            raise ValueError(f"{func}: {name} has no dimension {d!r} (its dimensions: {tuple(x.dims)})")
+            raise ValueError(
+                f"{func}: {name} has no dimension {d!r} (its dimensions: {tuple(x.dims)})"
+            )
 
 
 # Attributes that mark data still stored in its file encoding (CF packing and fill values).
@@ -261,7 +263,10 @@ def check_aligned(args: Mapping[str, xr.DataArray], func: str) -> None:
     for n, a in args.items():
         for d, s in a.sizes.items():
             if d in sizes and sizes[d][1] != s:
-                raise ValueError(f"{func}: dimension {d!r} has length {sizes[d][1]} in {sizes[d][0]} but {s} in {n}")
+                raise ValueError(
+                    f"{func}: dimension {d!r} has length {sizes[d][1]} in {sizes[d][0]} "
+                    f"but {s} in {n}"
+                )
             sizes.setdefault(d, (n, s))
     try:
         xr.align(*arrays, join="exact", copy=False)
@@ -270,7 +275,9 @@ def check_aligned(args: Mapping[str, xr.DataArray], func: str) -> None:
         raise ValueError(f"{func}: inputs {names} are not aligned: {e}") from None
 
 
-def broadcast(arrays: Sequence[npt.NDArray[Any]], core_ndims: Sequence[int]) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:
+def broadcast(
+    arrays: Sequence[npt.NDArray[Any]], core_ndims: Sequence[int]
+) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:
     """The common batch shape and each array broadcast to it (core axes last, kept as they are).
 
     apply_ufunc hands over arrays whose batch axes are NumPy-broadcastable; size-1 and missing axes
@@ -305,7 +312,8 @@ def apply(
         output_dtypes=[np.float64] * n_out,
         dask_gufunc_kwargs={"output_sizes": dict(out_sizes or {})},
         kwargs=dict(kwargs),
-        keep_attrs="override",  # keeps the attributes (units) of coordinates; variables get their own below
+        # Keeps the attributes (units) of coordinates; variables get their own below.
+        keep_attrs="override",
     )
     return tuple(result) if n_out > 1 else (result,)
 
@@ -317,7 +325,9 @@ def dataset(variables: Mapping[str, xr.DataArray], attrs: Mapping[str, Attrs]) -
     # The outputs share their coordinates: building from Variables skips a costly merge.
     first = next(iter(variables.values()))
     ds = xr.Dataset({name: var.variable for name, var in variables.items()}, coords=first.coords)
-    extra = {k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords}
+    extra = {
+        k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords
+    }
     return ds.assign_coords(extra) if extra else ds
 
 

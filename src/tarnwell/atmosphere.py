@@ -75,7 +75,14 @@ VAD_ATTRS = {
 VAD_ROWS = 1024
 
 # Spellings of horizontal coordinates that are angles on the sphere, not lengths.
-_ANGULAR_UNITS = {"degrees_east", "degrees_north", "degree_east", "degree_north", "degreese", "degreesn"}
+_ANGULAR_UNITS = {
+    "degrees_east",
+    "degrees_north",
+    "degree_east",
+    "degree_north",
+    "degreese",
+    "degreesn",
+}
 _ANGULAR_NAMES = {"lon", "lat", "longitude", "latitude"}
 
 
@@ -116,15 +123,23 @@ THERMO_INPUTS = (Input("t", "K"), Input("p", "Pa"), Input("td", "K"))
 
 
 def _thermo_task(
-    t: npt.NDArray[Any], p: npt.NDArray[Any], td: npt.NDArray[Any], *,
-    sources: tuple[str | None, ...], targets: tuple[str | None, ...], n_threads: int | None,
+    t: npt.NDArray[Any],
+    p: npt.NDArray[Any],
+    td: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
     batch, (t, p, td) = broadcast(converted((t, p, td), sources, targets), (0, 0, 0))
     return split(_tarnwell.thermo(t, p, td, threads(n_threads)), batch)
 
 
 def thermo(
-    t: xr.DataArray | Number, p: xr.DataArray | Number, td: xr.DataArray | Number, *,
+    t: xr.DataArray | Number,
+    p: xr.DataArray | Number,
+    td: xr.DataArray | Number,
+    *,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """Mixing ratio, potential, virtual potential and equivalent potential temperature.
@@ -156,8 +171,15 @@ def thermo(
     """
     call = prepare("thermo", THERMO_INPUTS, {"t": t, "p": p, "td": td}, {})
     out = apply(
-        _thermo_task, call.args, call.core_dims, [[]] * 4,
-        {"sources": call.sources, "targets": call.targets, "n_threads": call_threads(n_threads, call.lazy)},
+        _thermo_task,
+        call.args,
+        call.core_dims,
+        [[]] * 4,
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
     return quantified(dataset(dict(zip(THERMO_ATTRS, out)), THERMO_ATTRS), call.registry)
 
@@ -165,14 +187,22 @@ def thermo(
 # --- cold_pool ------------------------------------------------------------------------------------
 
 COLD_POOL_INPUTS = (
-    Input("z", "m", ("dim",)), Input("b", "m s-2", ("dim",)),
-    Input("bottom", "m", column=True), Input("top", "m", column=True),
+    Input("z", "m", ("dim",)),
+    Input("b", "m s-2", ("dim",)),
+    Input("bottom", "m", column=True),
+    Input("top", "m", column=True),
 )
 
 
 def _cold_pool_task(
-    z: npt.NDArray[Any], b: npt.NDArray[Any], bottom: npt.NDArray[Any], top: npt.NDArray[Any], *,
-    sources: tuple[str | None, ...], targets: tuple[str | None, ...], threshold: float,
+    z: npt.NDArray[Any],
+    b: npt.NDArray[Any],
+    bottom: npt.NDArray[Any],
+    top: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    threshold: float,
     n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
     z, b, bottom, top = converted((z, b, bottom, top), sources, targets)
@@ -186,8 +216,14 @@ def _cold_pool_task(
 
 
 def cold_pool(
-    z: xr.DataArray, b: xr.DataArray, *, dim: Hashable, bottom: xr.DataArray | Number | None = None,
-    threshold: float = 0.0, top: xr.DataArray | Number | None = None, n_threads: int | None = None,
+    z: xr.DataArray,
+    b: xr.DataArray,
+    *,
+    dim: Hashable,
+    bottom: xr.DataArray | Number | None = None,
+    threshold: float = 0.0,
+    top: xr.DataArray | Number | None = None,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Cold-pool intensity C = sqrt(2 ∫ -b dz) and depth of every column.
 
@@ -233,9 +269,16 @@ def cold_pool(
     call = prepare(func, COLD_POOL_INPUTS, given, {"dim": dim})
     threshold = scalar(threshold, "threshold", func, "m s-2")
     out = apply(
-        _cold_pool_task, call.args, call.core_dims, [[]] * 3,
-        {"sources": call.sources, "targets": call.targets, "threshold": threshold,
-         "n_threads": call_threads(n_threads, call.lazy)},
+        _cold_pool_task,
+        call.args,
+        call.core_dims,
+        [[]] * 3,
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "threshold": threshold,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
     return quantified(dataset(dict(zip(COLD_POOL_ATTRS, out)), COLD_POOL_ATTRS), call.registry)
 
@@ -243,16 +286,27 @@ def cold_pool(
 # --- profile --------------------------------------------------------------------------------------
 
 PROFILE_INPUTS = (
-    Input("z", "m", ("dim",)), Input("u", "m s-1", ("dim",)), Input("v", "m s-1", ("dim",)),
-    Input("ground", "m", column=True), Input("cu", "m s-1", column=True),
+    Input("z", "m", ("dim",)),
+    Input("u", "m s-1", ("dim",)),
+    Input("v", "m s-1", ("dim",)),
+    Input("ground", "m", column=True),
+    Input("cu", "m s-1", column=True),
     Input("cv", "m s-1", column=True),
 )
 
 
 def _profile_task(
-    z: npt.NDArray[Any], u: npt.NDArray[Any], v: npt.NDArray[Any], ground: npt.NDArray[Any],
-    cu: npt.NDArray[Any], cv: npt.NDArray[Any], *,
-    sources: tuple[str | None, ...], targets: tuple[str | None, ...], bottom: float, top: float,
+    z: npt.NDArray[Any],
+    u: npt.NDArray[Any],
+    v: npt.NDArray[Any],
+    ground: npt.NDArray[Any],
+    cu: npt.NDArray[Any],
+    cv: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    bottom: float,
+    top: float,
     n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
     z, u, v, ground, cu, cv = converted((z, u, v, ground, cu, cv), sources, targets)
@@ -266,9 +320,17 @@ def _profile_task(
 
 
 def profile(
-    z: xr.DataArray, u: xr.DataArray, v: xr.DataArray, *, dim: Hashable, bottom: float, top: float,
-    ground: xr.DataArray | Number | None = None, cu: xr.DataArray | Number | None = None,
-    cv: xr.DataArray | Number | None = None, n_threads: int | None = None,
+    z: xr.DataArray,
+    u: xr.DataArray,
+    v: xr.DataArray,
+    *,
+    dim: Hashable,
+    bottom: float,
+    top: float,
+    ground: xr.DataArray | Number | None = None,
+    cu: xr.DataArray | Number | None = None,
+    cv: xr.DataArray | Number | None = None,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Layer winds, storm-relative helicity and mean wind between two heights above ground.
 
@@ -315,16 +377,27 @@ def profile(
     call = prepare(func, PROFILE_INPUTS, given, {"dim": dim})
     bottom_m, top_m = scalar(bottom, "bottom", func, "m"), scalar(top, "top", func, "m")
     out = apply(
-        _profile_task, call.args, call.core_dims, [[]] * 7,
-        {"sources": call.sources, "targets": call.targets, "bottom": bottom_m, "top": top_m,
-         "n_threads": call_threads(n_threads, call.lazy)},
+        _profile_task,
+        call.args,
+        call.core_dims,
+        [[]] * 7,
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "bottom": bottom_m,
+            "top": top_m,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
     return quantified(dataset(dict(zip(PROFILE_ATTRS, out)), PROFILE_ATTRS), call.registry)
 
 
 # --- gradient -------------------------------------------------------------------------------------
 
-def _gradient_task(f: npt.NDArray[Any], *, x: FloatArray, y: FloatArray, n_threads: int | None) -> tuple[FloatArray, ...]:
+
+def _gradient_task(
+    f: npt.NDArray[Any], *, x: FloatArray, y: FloatArray, n_threads: int | None
+) -> tuple[FloatArray, ...]:
     batch, (n_y, n_x) = f.shape[:-2], f.shape[-2:]
     out = _tarnwell.gradient(f.reshape(math.prod(batch), n_y, n_x), x, y, threads(n_threads))
     return out[0].reshape(f.shape), out[1].reshape(f.shape)
@@ -339,10 +412,14 @@ def _horizontal(f: xr.DataArray, dim: Hashable, func: str) -> FloatArray:
         raise ValueError(f"{func}: the coordinate {dim!r} must be 1-D along {dim!r}")
     data, unit = plain_values(c.variable, f"coordinate {dim!r}", func)
     standard = str(c.attrs.get("standard_name", "")).lower()
-    if ((unit is not None and unit.lower() in _ANGULAR_UNITS) or standard in ("longitude", "latitude")
-            or str(dim).lower() in _ANGULAR_NAMES):
+    if (
+        (unit is not None and unit.lower() in _ANGULAR_UNITS)
+        or standard in ("longitude", "latitude")
+        or str(dim).lower() in _ANGULAR_NAMES
+    ):
         raise ValueError(
-            f"{func}: the coordinate {dim!r} is longitude or latitude; gradient needs projected lengths"
+            f"{func}: the coordinate {dim!r} is longitude or latitude; "
+            "gradient needs projected lengths"
         )
     source = None if unit is None else units.conversion(unit, "m", f"{func}: coordinate {dim!r}")
     values = units.convert(np.asarray(data, dtype=np.float64), source, "m")
@@ -391,11 +468,15 @@ def gradient(
     unit = units.unit_of(f)
     out_units = None if unit is None else f"{unit} m-1"
     out = apply(
-        _gradient_task, call.args, call.core_dims, [[y_dim, x_dim]] * 2,
+        _gradient_task,
+        call.args,
+        call.core_dims,
+        [[y_dim, x_dim]] * 2,
         {"x": x, "y": y, "n_threads": call_threads(n_threads, call.lazy)},
     )
     names = {
-        "dfdx": attrs("derivative along x", out_units), "dfdy": attrs("derivative along y", out_units)
+        "dfdx": attrs("derivative along x", out_units),
+        "dfdy": attrs("derivative along y", out_units),
     }
     return quantified(dataset(dict(zip(names, out)), names), call.registry)
 
@@ -405,8 +486,10 @@ def gradient(
 # The rays' times, when there are any, come last; the elevation is averaged along the azimuths
 # (in float64) before it becomes one value per row.
 VAD_INPUTS = (
-    Input("vr", "m s-1", ("azimuth_dim",)), Input("azimuth", "degree", ("azimuth_dim",)),
-    Input("elevation", "degree", column=True), Input("time", None, ("azimuth_dim",)),
+    Input("vr", "m s-1", ("azimuth_dim",)),
+    Input("azimuth", "degree", ("azimuth_dim",)),
+    Input("elevation", "degree", column=True),
+    Input("time", None, ("azimuth_dim",)),
 )
 
 
@@ -416,9 +499,15 @@ def _rows(x: npt.NDArray[Any], batch: tuple[int, ...], n: int) -> npt.NDArray[An
 
 
 def _vad_task(
-    vr: npt.NDArray[Any], azimuth: npt.NDArray[Any], elevation: npt.NDArray[Any],
-    *time: npt.NDArray[Any], sources: tuple[str | None, ...], targets: tuple[str | None, ...],
-    min_gates: int, min_spread: float, n_threads: int | None,
+    vr: npt.NDArray[Any],
+    azimuth: npt.NDArray[Any],
+    elevation: npt.NDArray[Any],
+    *time: npt.NDArray[Any],
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    min_gates: int,
+    min_spread: float,
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
     vr, az, elevation = converted((vr, azimuth, elevation), sources, targets)
     az = np.deg2rad(np.asarray(az, dtype=np.float64))
@@ -454,7 +543,9 @@ def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
     transposed gates)."""
     step, n = 256, rows.shape[0]
     transposed = rows.strides[0] < rows.strides[1]
-    valid = np.empty((rows.shape[1], min(step, n)) if transposed else (min(step, n), rows.shape[1]), bool)
+    valid = np.empty(
+        (rows.shape[1], min(step, n)) if transposed else (min(step, n), rows.shape[1]), bool
+    )
     for start in range(0, n, step):
         stop = min(start + step, n)
         if transposed:
@@ -502,8 +593,8 @@ def _azimuths(vr: xr.DataArray, azimuth_dim: Hashable, func: str) -> xr.DataArra
     """The azimuths of `vr` (degrees), from `azimuth_dim`'s coordinate or, where that is not an
     angle (the rays' times of a ``(time, range)`` sweep), from an ``azimuth`` coordinate along
     `azimuth_dim` (1-D, or with other dimensions: a volume's own azimuths per sweep)."""
-    own = vr.coords[azimuth_dim] if azimuth_dim in vr.coords else None
-    other = vr.coords["azimuth"] if "azimuth" in vr.coords else None
+    own = vr.coords.get(azimuth_dim)
+    other = vr.coords.get("azimuth")
     if other is not None and (azimuth_dim not in other.dims or azimuth_dim == "azimuth"):
         other = None
     if own is not None and (other is None or _angle_like(own)):
@@ -511,7 +602,9 @@ def _azimuths(vr: xr.DataArray, azimuth_dim: Hashable, func: str) -> xr.DataArra
     elif other is not None:
         c, name = other, "coordinate 'azimuth'"
     else:
-        raise ValueError(f"{func}: vr has no coordinate for dimension {azimuth_dim!r} (the azimuths)")
+        raise ValueError(
+            f"{func}: vr has no coordinate for dimension {azimuth_dim!r} (the azimuths)"
+        )
     data, unit = plain_values(c.variable, name, func)
     time_units = unit is not None and " since " in f" {unit} "
     if c.dtype.kind in "mM" or time_units:
@@ -540,8 +633,11 @@ def _elevation(
     # float64 before the mean and the cosine: the rays' float32 angles would round both.
     data = el.data.astype(np.float64)
     if source is not None:
-        data = (data.map_blocks(units.convert, source, "degree", dtype=np.float64) if is_lazy(el)
-                else units.convert(data, source, "degree"))
+        data = (
+            data.map_blocks(units.convert, source, "degree", dtype=np.float64)
+            if is_lazy(el)
+            else units.convert(data, source, "degree")
+        )
     el = xr.DataArray(data, dims=el.dims, coords=el.coords)
     if azimuth_dim in el.dims:
         if is_lazy(el):
@@ -589,8 +685,12 @@ def _times_back(rel: npt.NDArray[Any], t0: Any) -> npt.NDArray[Any]:
 
 
 def vad(
-    vr: xr.DataArray, *, azimuth_dim: Hashable = "azimuth",
-    elevation: xr.DataArray | Number | None = None, min_gates: int, min_spread: float,
+    vr: xr.DataArray,
+    *,
+    azimuth_dim: Hashable = "azimuth",
+    elevation: xr.DataArray | Number | None = None,
+    min_gates: int,
+    min_spread: float,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """Horizontal wind by least-squares harmonic fits of radial velocity against azimuth.
@@ -658,9 +758,17 @@ def vad(
     call = prepare(func, table, given, {"azimuth_dim": azimuth_dim})
     names = list(VAD_ATTRS) + (["time"] if times else [])
     out = apply(
-        _vad_task, call.args, call.core_dims, [[]] * len(names),
-        {"sources": call.sources[:3], "targets": call.targets[:3], "min_gates": min_gates,
-         "min_spread": min_spread, "n_threads": call_threads(n_threads, call.lazy)},
+        _vad_task,
+        call.args,
+        call.core_dims,
+        [[]] * len(names),
+        {
+            "sources": call.sources[:3],
+            "targets": call.targets[:3],
+            "min_gates": min_gates,
+            "min_spread": min_spread,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
     ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS)
     if times is not None:
@@ -673,6 +781,8 @@ def vad(
         ds = ds.assign_coords(time=xr.Variable(rel.dims, data, dict(vr.coords["time"].attrs)))
     if from_coord and "elevation" not in ds.coords:
         ds = ds.assign_coords(
-            elevation=el.assign_attrs(units="degree", long_name="elevation angle, averaged along azimuth")
+            elevation=el.assign_attrs(
+                units="degree", long_name="elevation angle, averaged along azimuth"
+            )
         )
     return quantified(ds, registry or call.registry)

@@ -36,9 +36,19 @@ TRACE_ATTRS = {
 }
 
 
-def _trace_task(n: npt.NDArray[Any], *, source: str | None, rng: FloatArray, elev: FloatArray,
-                h: FloatArray, reverse: bool, radar_height: float, earth_radius: float, step: float,
-                n_threads: int | None) -> FloatArray:
+def _trace_task(
+    n: npt.NDArray[Any],
+    *,
+    source: str | None,
+    rng: FloatArray,
+    elev: FloatArray,
+    h: FloatArray,
+    reverse: bool,
+    radar_height: float,
+    earth_radius: float,
+    step: float,
+    n_threads: int | None,
+) -> FloatArray:
     n = units.convert(n, source, "dimensionless")
     index = np.ascontiguousarray(n[::-1] if reverse else n, dtype=np.float64)
     check_index(index)
@@ -82,9 +92,15 @@ def _axis(
 
 
 def trace(
-    n: xr.DataArray, *, rng: npt.ArrayLike | xr.DataArray, elev: npt.ArrayLike | xr.DataArray,
-    radar_height: float, dim: Hashable = "height", earth_radius: float = 6371000.0,
-    step: float = 100.0, n_threads: int | None = None,
+    n: xr.DataArray,
+    *,
+    rng: npt.ArrayLike | xr.DataArray,
+    elev: npt.ArrayLike | xr.DataArray,
+    radar_height: float,
+    dim: Hashable = "height",
+    earth_radius: float = 6371000.0,
+    step: float = 100.0,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Height, ground distance and local elevation of radar rays through a refractive-index profile.
 
@@ -142,7 +158,9 @@ def trace(
         raise ValueError(f"{func}: n has no coordinate for dimension {dim!r} (the heights)")
     source = units.check(n, "dimensionless", f"{func}: n")
     h_data, h_unit = plain_values(n.coords[dim].variable, f"coordinate {dim!r}", func)
-    h_source = None if h_unit is None else units.conversion(h_unit, "m", f"{func}: coordinate {dim!r}")
+    h_source = (
+        None if h_unit is None else units.conversion(h_unit, "m", f"{func}: coordinate {dim!r}")
+    )
     h = units.convert(np.asarray(h_data, dtype=np.float64), h_source, "m")
     if h.size == 0:
         raise ValueError(f"{func}: n needs at least one level")
@@ -152,13 +170,17 @@ def trace(
         if np.all(steps < 0):
             h, reverse = h[::-1], True
         else:
-            raise ValueError(f"{func}: the heights along {dim!r} must increase (or strictly decrease)")
+            raise ValueError(
+                f"{func}: the heights along {dim!r} must increase (or strictly decrease)"
+            )
     h = np.ascontiguousarray(h)
     rng_m, rng_da = _axis(rng, "rng", "m", "range", func)
     elev_deg, elev_da = _axis(elev, "elev", "degree", "elevation", func)
     shared = set(rng_da.dims) & set(elev_da.dims)
     if shared:
-        raise ValueError(f"{func}: rng and elev must not share dimensions {sorted(map(str, shared))}")
+        raise ValueError(
+            f"{func}: rng and elev must not share dimensions {sorted(map(str, shared))}"
+        )
     radar_height = scalar(radar_height, "radar_height", func, "m")
     earth_radius = scalar(earth_radius, "earth_radius", func, "m")
     step = scalar(step, "step", func, "m")
@@ -173,16 +195,28 @@ def trace(
     if not lazy:
         check_index(units.convert(np.asarray(n.values), source, "dimensionless"))
     kwargs: dict[str, Any] = {
-        "source": source, "rng": rng_m, "elev": elev_deg, "h": h, "reverse": reverse,
-        "radar_height": radar_height, "earth_radius": earth_radius, "step": step,
+        "source": source,
+        "rng": rng_m,
+        "elev": elev_deg,
+        "h": h,
+        "reverse": reverse,
+        "radar_height": radar_height,
+        "earth_radius": earth_radius,
+        "step": step,
         "n_threads": call_threads(n_threads, lazy),
     }
     if lazy:
         import dask.array as da
 
         block = da.map_blocks(
-            _trace_task, n.data.rechunk(-1), dtype=np.float64, drop_axis=0, new_axis=[0, 1, 2],
-            chunks=((elev_deg.size,), (rng_m.size,), (3,)), meta=np.empty((0, 0, 0)), **kwargs,
+            _trace_task,
+            n.data.rechunk(-1),
+            dtype=np.float64,
+            drop_axis=0,
+            new_axis=[0, 1, 2],
+            chunks=((elev_deg.size,), (rng_m.size,), (3,)),
+            meta=np.empty((0, 0, 0)),
+            **kwargs,
         )
         out: Any = block
     else:

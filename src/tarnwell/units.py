@@ -32,29 +32,57 @@ import numpy.typing as npt
 # The accepted spellings per quantity and what each means (a pint unit), for users and the docs.
 SPELLINGS: dict[str, dict[str, str]] = {
     "speed": {
-        "m s-1": "meter / second", "m/s": "meter / second", "meters per second": "meter / second",
-        "meters per seconds": "meter / second", "meters_per_second": "meter / second",
-        "metres per second": "meter / second", "knots": "knot", "knot": "knot", "kt": "knot",
-        "kts": "knot", "KT": "knot",
+        "m s-1": "meter / second",
+        "m/s": "meter / second",
+        "meters per second": "meter / second",
+        "meters per seconds": "meter / second",
+        "meters_per_second": "meter / second",
+        "metres per second": "meter / second",
+        "knots": "knot",
+        "knot": "knot",
+        "kt": "knot",
+        "kts": "knot",
+        "KT": "knot",
     },
     "dimensionless": {
-        "1": "dimensionless", "-": "dimensionless", "unitless": "dimensionless",
-        "ratio": "dimensionless", "count": "dimensionless", "dimensionless": "dimensionless",
+        "1": "dimensionless",
+        "-": "dimensionless",
+        "unitless": "dimensionless",
+        "ratio": "dimensionless",
+        "count": "dimensionless",
+        "dimensionless": "dimensionless",
         "fraction": "dimensionless",
     },
     "angle": {"degrees": "degree", "degree": "degree", "deg": "degree", "radians": "radian"},
     "temperature": {
-        "K": "kelvin", "kelvin": "kelvin", "degC": "degree_Celsius", "deg Celsius": "degree_Celsius",
-        "degree_Celsius": "degree_Celsius", "degrees_Celsius": "degree_Celsius",
-        "Celsius": "degree_Celsius", "C": "degree_Celsius", "degF": "degree_Fahrenheit",
+        "K": "kelvin",
+        "kelvin": "kelvin",
+        "degC": "degree_Celsius",
+        "deg Celsius": "degree_Celsius",
+        "degree_Celsius": "degree_Celsius",
+        "degrees_Celsius": "degree_Celsius",
+        "Celsius": "degree_Celsius",
+        "C": "degree_Celsius",
+        "degF": "degree_Fahrenheit",
     },
     "pressure": {
-        "Pa": "pascal", "hPa": "hectopascal", "kPa": "kilopascal", "mb": "millibar",
-        "mbar": "millibar", "millibar": "millibar", "hectopascal": "hectopascal", "inHg": "inch_Hg",
+        "Pa": "pascal",
+        "hPa": "hectopascal",
+        "kPa": "kilopascal",
+        "mb": "millibar",
+        "mbar": "millibar",
+        "millibar": "millibar",
+        "hectopascal": "hectopascal",
+        "inHg": "inch_Hg",
     },
     "length": {
-        "m": "meter", "meter": "meter", "meters": "meter", "metres": "meter", "km": "kilometer",
-        "ft": "foot", "gpm": "meter",
+        "m": "meter",
+        "meter": "meter",
+        "meters": "meter",
+        "metres": "meter",
+        "km": "kilometer",
+        "ft": "foot",
+        "gpm": "meter",
     },
 }
 
@@ -70,8 +98,12 @@ MISREAD = {
 
 # The quantity of each unit the kernels work in (the key into SPELLINGS).
 QUANTITY = {
-    "m s-1": "speed", "dimensionless": "dimensionless", "degree": "angle", "K": "temperature",
-    "Pa": "pressure", "m": "length",
+    "m s-1": "speed",
+    "dimensionless": "dimensionless",
+    "degree": "angle",
+    "K": "temperature",
+    "Pa": "pressure",
+    "m": "length",
 }
 
 _TOKEN = re.compile(r"^([A-Za-z_%]+)\^?(-?\d+)$")
@@ -143,9 +175,13 @@ def conversion(units: str, target: str, name: str) -> str | None:
     text = " ".join(units.split())
     if text in MISREAD:
         read, meant = MISREAD[text]
-        raise ValueError(f"{name}: unit {units!r} reads as {read}; write {meant!r} if that was meant")
+        raise ValueError(
+            f"{name}: unit {units!r} reads as {read}; write {meant!r} if that was meant"
+        )
     if any(text in spellings for spellings in LOG_UNITS.values()):
-        raise ValueError(f"{name}: unit {units!r} is logarithmic and cannot be converted to {target!r}")
+        raise ValueError(
+            f"{name}: unit {units!r} is logarithmic and cannot be converted to {target!r}"
+        )
     ureg = registry()
     source_spelling, target_spelling = spelled(text, target), spelled(target, target)
     try:
@@ -183,7 +219,7 @@ def check_log(obj: object, name: str) -> None:
 
 
 def convert(x: npt.ArrayLike, source: str | None, target: str) -> npt.NDArray[Any]:
-    """Values `x` in the pint units `source` expressed in `target` (unchanged when source is None)."""
+    """Values `x` in the pint units `source` expressed in `target` (unchanged for no source)."""
     if source is None:
         return np.asarray(x)
     ureg = registry()
@@ -193,9 +229,12 @@ def convert(x: npt.ArrayLike, source: str | None, target: str) -> npt.NDArray[An
 
 # --- pint quantities ------------------------------------------------------------------------------
 
+
 def is_quantity(x: object) -> bool:
     """True for a pint Quantity (of any registry), without importing pint."""
-    return any(c.__module__.startswith("pint") and c.__name__ == "Quantity" for c in type(x).__mro__)
+    return any(
+        c.__module__.startswith("pint") and c.__name__ == "Quantity" for c in type(x).__mro__
+    )
 
 
 def quantity_units(q: Any) -> str:
