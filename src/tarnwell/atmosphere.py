@@ -22,6 +22,7 @@ from ._apply import (
     broadcast,
     call_threads,
     converted,
+    core_ndims,
     data_array,
     dataset,
     integer,
@@ -131,7 +132,8 @@ def _thermo_task(
     targets: tuple[str | None, ...],
     n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
-    batch, (t, p, td) = broadcast(converted((t, p, td), sources, targets), (0, 0, 0))
+    arrays = converted((t, p, td), sources, targets)
+    batch, (t, p, td) = broadcast(arrays, core_ndims(THERMO_INPUTS))
     return split(_tarnwell.thermo(t, p, td, threads(n_threads)), batch)
 
 
@@ -207,7 +209,7 @@ def _cold_pool_task(
 ) -> tuple[FloatArray, ...]:
     z, b, bottom, top = converted((z, b, bottom, top), sources, targets)
     z, (b,) = upward(z, [b], "cold_pool")
-    batch, (z, b, bottom, top) = broadcast([z, b, bottom, top], (1, 1, 0, 0))
+    batch, (z, b, bottom, top) = broadcast([z, b, bottom, top], core_ndims(COLD_POOL_INPUTS))
     n, n_levels = math.prod(batch), z.shape[-1]
     out = _tarnwell.cold_pool(
         z.reshape(n, n_levels), b.reshape(n, n_levels), bottom, threshold, top, threads(n_threads)
@@ -311,7 +313,8 @@ def _profile_task(
 ) -> tuple[FloatArray, ...]:
     z, u, v, ground, cu, cv = converted((z, u, v, ground, cu, cv), sources, targets)
     z, (u, v) = upward(z, [u, v], "profile")
-    batch, (z, u, v, ground, cu, cv) = broadcast([z, u, v, ground, cu, cv], (1, 1, 1, 0, 0, 0))
+    arrays = [z, u, v, ground, cu, cv]
+    batch, (z, u, v, ground, cu, cv) = broadcast(arrays, core_ndims(PROFILE_INPUTS))
     n, n_levels = math.prod(batch), u.shape[-1]
     out = _tarnwell.profile(
         z, u.reshape(n, n_levels), v, ground, bottom, top, cu, cv, threads(n_threads)
