@@ -58,6 +58,10 @@ def test_vad_float32_angles_equal_the_kernel_fed_float64():
     t = (s.time.values - s.time.values[0]).astype(np.int64)
     mean = s.time.values[0] + np.rint((valid * t[:, None]).sum(0) / valid.sum(0)).astype("m8[ns]")
     assert ds.time.dims == ("range",) and np.array_equal(ds.time.values, mean)
+    lazy = tarnwell.vad(s.chunk(range=7, azimuth=100), min_gates=10, min_spread=0.1)
+    assert lazy.time.chunks is not None
+    lazy = lazy.compute()
+    assert same(lazy.to_array().values, ds.to_array().values) and lazy.time.equals(ds.time)
 
 
 def test_vad_time_range_layout_equals_azimuth_layout():

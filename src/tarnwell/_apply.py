@@ -298,8 +298,10 @@ def apply(
     out_core_dims: Sequence[Sequence[Hashable]],
     kwargs: Mapping[str, Any],
     out_sizes: Mapping[Hashable, int] | None = None,
+    out_dtypes: Sequence[Any] | None = None,
 ) -> tuple[xr.DataArray, ...]:
-    """apply_ufunc over the inputs, lazily where any of them is dask-backed; float64 results."""
+    """apply_ufunc over the inputs, lazily where any of them is dask-backed; float64 results
+    unless `out_dtypes` says otherwise."""
     args = [one_chunk(a, c) for a, c in zip(args, core_dims)]
     n_out = len(out_core_dims)
     result = xr.apply_ufunc(
@@ -309,7 +311,7 @@ def apply(
         output_core_dims=[list(c) for c in out_core_dims],
         join="exact",
         dask="parallelized",
-        output_dtypes=[np.float64] * n_out,
+        output_dtypes=list(out_dtypes) if out_dtypes is not None else [np.float64] * n_out,
         dask_gufunc_kwargs={"output_sizes": dict(out_sizes or {})},
         kwargs=dict(kwargs),
         # Keeps the attributes (units) of coordinates; variables get their own below.

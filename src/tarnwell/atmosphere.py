@@ -526,18 +526,18 @@ def _vad_task(
     az_all = az.reshape(1, n_az) if shared else _rows(az, batch, n)
     if shared:
         az_block = np.ascontiguousarray(np.broadcast_to(az_all, (min(n, VAD_ROWS), n_az)))
-    out = np.empty((9 if time else 8, n))
+    out = np.empty((8, n))
     for start in range(0, n, VAD_ROWS):
         stop = min(start + VAD_ROWS, n)
         az_rows = az_block[: stop - start] if shared else np.ascontiguousarray(az_all[start:stop])
-        out[:8, start:stop] = _tarnwell.vad(
+        out[:, start:stop] = _tarnwell.vad(
             rows[start:stop], az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
         )
-    if time:
-        t = time[0]
-        t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
-        out[8] = _mean_time(rows, az_all, t_rows, out[4])
-    return split(out, batch)
+    if not time:
+        return split(out, batch)
+    t = time[0]
+    t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
+    return split(out, batch) + (_mean_time(rows, az_all, t_rows, out[4]).reshape(batch),)
 
 
 def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
@@ -561,21 +561,41 @@ def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
             np.matmul(v, t, out=out[start:stop])
 
 
-def _mean_time(
-    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any], n_valid: FloatArray
+def _mean_offsets(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: FloatArray, n_valid: FloatArray
 ) -> FloatArray:
-    """Per row, the mean of the times `t` over the samples the fit used (`vr` and azimuth
-    finite). `az` and `t` are (1, n_az), shared by all rows, or one row each."""
+    """Per row, the mean of `t` (float64, NaN for none) over the samples the fit used (`vr`
+    and azimuth finite). `az` and `t` are (1, n_az), shared by all rows, or one row each."""
     ray_ok = np.isfinite(az) & np.isfinite(t)
     t = np.where(ray_ok, t, 0.0)
-    total = np.empty(rows.shape[0])
     with np.errstate(invalid="ignore", divide="ignore"):
         if ray_ok.shape[0] == 1 and t.shape[0] == 1 and ray_ok.all():  # the same rays everywhere
+            total = np.empty(rows.shape[0])
             _time_sums(rows, t[0], total)
             return total / n_valid
         valid = np.isfinite(rows) & ray_ok
         total = np.where(valid, t, 0.0).sum(axis=-1)
         return np.asarray(total / np.count_nonzero(valid, axis=-1))
+
+
+def _mean_time(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any], n_valid: FloatArray
+) -> npt.NDArray[Any]:
+    """Per row, the mean time of the samples the fit used, in the dtype of `t`: datetimes and
+    durations as offsets from the first time of the row's rays (exact integers in float64),
+    rounded back to the time unit; NaT where no sample is valid. Each row depends on its own
+    rays alone, so the result does not depend on the chunking."""
+    if t.dtype.kind not in "mM":
+        return _mean_offsets(rows, az, np.asarray(t, dtype=np.float64), n_valid)
+    missing = np.isnat(t)
+    ticks = t.view(np.int64)
+    t0 = np.take_along_axis(ticks, np.argmax(~missing, axis=-1)[:, None], axis=-1)
+    offsets = np.where(missing, np.nan, (ticks - t0).astype(np.float64))
+    mean = _mean_offsets(rows, az, offsets, n_valid)
+    ok = np.isfinite(mean)
+    out = np.broadcast_to(t0[:, 0], mean.shape) + np.rint(np.where(ok, mean, 0.0)).astype(np.int64)
+    out[~ok] = np.iinfo(np.int64).min  # NaT
+    return out.view(t.dtype)
 
 
 def _angle_like(c: xr.DataArray) -> bool:
@@ -653,38 +673,13 @@ def _elevation(
     return el, elevation is None
 
 
-def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> tuple[xr.DataArray, Any] | None:
-    """The rays' ``time`` coordinate along `azimuth_dim` as float64 offsets from a reference
-    time (the first one in memory, else the epoch), or None where there is none to keep."""
-    if "time" not in vr.coords:
+def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> xr.DataArray | None:
+    """The rays' ``time`` coordinate along `azimuth_dim` (datetimes, durations or numbers), or
+    None where there is none to keep."""
+    c = vr.coords.get("time")
+    if c is None or azimuth_dim not in c.dims or c.dtype.kind not in "Mmfiu":
         return None
-    c = vr.coords["time"]
-    if azimuth_dim not in c.dims or c.dtype.kind not in "Mmfiu":
-        return None
-    var = c.variable
-    if c.dtype.kind in "fiu":
-        return xr.DataArray(var.astype(np.float64)), None
-    if is_lazy(var):
-        t0 = np.zeros((), c.dtype)  # the epoch, or a zero duration
-        ticks = (xr.DataArray(var) - t0).astype(np.int64).astype(np.float64)
-        return ticks.where(xr.DataArray(var).notnull()), t0
-    values = np.asarray(var.values)
-    missing = np.isnat(values)
-    if missing.all():
-        return None
-    t0 = values.reshape(-1)[np.argmin(missing.reshape(-1))]
-    offsets = (values - t0).astype(np.int64).astype(np.float64)
-    offsets[missing] = np.nan
-    return xr.DataArray(offsets, dims=var.dims), t0
-
-
-def _times_back(rel: npt.NDArray[Any], t0: Any) -> npt.NDArray[Any]:
-    """Mean offsets (ticks of t0's unit, NaN for none) back to times (NaT)."""
-    ok = np.isfinite(rel)
-    ticks = np.rint(np.where(ok, rel, 0.0)).astype(np.int64)
-    out = t0 + ticks.astype(f"timedelta64[{np.datetime_data(t0.dtype)[0]}]")
-    out[~ok] = np.array("NaT", dtype=out.dtype)
-    return np.asarray(out)
+    return xr.DataArray(c.variable)
 
 
 def vad(
@@ -756,15 +751,17 @@ def vad(
     times = _ray_times(vr, azimuth_dim)
     min_gates = integer(min_gates, "min_gates", func)
     min_spread = scalar(min_spread, "min_spread", func)
-    given = {"vr": vr, "azimuth": az, "elevation": el, "time": times[0] if times else None}
-    table = VAD_INPUTS if times else VAD_INPUTS[:3]
+    given = {"vr": vr, "azimuth": az, "elevation": el, "time": times}
+    table = VAD_INPUTS if times is not None else VAD_INPUTS[:3]
     call = prepare(func, table, given, {"azimuth_dim": azimuth_dim})
-    names = list(VAD_ATTRS) + (["time"] if times else [])
+    dtypes: list[Any] = [np.float64] * len(VAD_ATTRS)
+    if times is not None:
+        dtypes.append(times.dtype if times.dtype.kind in "mM" else np.float64)
     out = apply(
         _vad_task,
         call.args,
         call.core_dims,
-        [[]] * len(names),
+        [[]] * len(dtypes),
         {
             "sources": call.sources[:3],
             "targets": call.targets[:3],
@@ -772,16 +769,12 @@ def vad(
             "min_spread": min_spread,
             "n_threads": call_threads(n_threads, call.lazy),
         },
+        out_dtypes=dtypes,
     )
     ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS)
     if times is not None:
-        rel, t0 = out[-1], times[1]
-        data = rel.data
-        if t0 is not None and call.lazy:
-            data = data.map_blocks(_times_back, t0, dtype=vr.coords["time"].dtype)
-        elif t0 is not None:
-            data = _times_back(data, t0)
-        ds = ds.assign_coords(time=xr.Variable(rel.dims, data, dict(vr.coords["time"].attrs)))
+        attrs = dict(vr.coords["time"].attrs)
+        ds = ds.assign_coords(time=xr.Variable(out[-1].dims, out[-1].data, attrs))
     if from_coord and "elevation" not in ds.coords:
         ds = ds.assign_coords(
             elevation=el.assign_attrs(
