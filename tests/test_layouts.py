@@ -259,3 +259,10 @@ def test_vad_on_every_cfradial_sweep(shared_data):
         assert same(wind.to_array().values, by_azimuth.to_array().values)
         assert wind.time.dims == ("range",) and bool(wind.time.notnull().any())
         assert int(wind.n_valid.max()) <= stop + 1 - start
+
+
+def test_lazy_data_on_zigzag_heights_is_refused_at_call_time():
+    z = xr.DataArray([0.0, 300.0, 200.0, 1000.0], dims="level")
+    b = xr.DataArray(np.full((3, 4), -0.01), dims=("x", "level")).chunk(x=1)
+    with pytest.raises(ValueError, match="cold_pool: z must increase"):
+        tarnwell.cold_pool(z, b, dim="level")

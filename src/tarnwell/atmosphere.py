@@ -15,6 +15,7 @@ import _tarnwell
 
 from . import units
 from ._apply import (
+    Call,
     FloatArray,
     Input,
     apply,
@@ -116,6 +117,14 @@ def upward(
         np.where(np.broadcast_to(~rising[..., None], z.shape), z[..., ::-1], z),
         [np.where(turn, f[..., ::-1], f) for f in fields],
     )
+
+
+def _check_order(call: Call, func: str) -> None:
+    """In-memory heights with lazy data: their order is checked at call time (the tasks turn
+    top-down columns over; with all in memory they run now anyway)."""
+    z = call.args[0]
+    if call.lazy and not is_lazy(z):
+        upward(np.moveaxis(np.asarray(z.values), z.get_axis_num(call.core_dims[0][0]), -1), [], func)
 
 
 # --- thermo ---------------------------------------------------------------------------------------
@@ -269,6 +278,7 @@ def cold_pool(
     func = "cold_pool"
     given = {"z": z, "b": b, "bottom": bottom, "top": top}
     call = prepare(func, COLD_POOL_INPUTS, given, {"dim": dim})
+    _check_order(call, func)
     threshold = scalar(threshold, "threshold", func, "m s-2")
     out = apply(
         _cold_pool_task,
@@ -378,6 +388,7 @@ def profile(
     func = "profile"
     given = {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv}
     call = prepare(func, PROFILE_INPUTS, given, {"dim": dim})
+    _check_order(call, func)
     bottom_m, top_m = scalar(bottom, "bottom", func, "m"), scalar(top, "top", func, "m")
     out = apply(
         _profile_task,

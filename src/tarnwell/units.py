@@ -157,7 +157,7 @@ def unit_of(obj: object) -> str | None:
     units = attrs.get("units")
     if units is None:
         return None
-    text = str(units).strip()
+    text = (units.decode() if isinstance(units, bytes) else str(units)).strip()
     return text or None
 
 
