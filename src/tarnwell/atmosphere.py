@@ -124,7 +124,8 @@ def _check_order(call: Call, func: str) -> None:
     top-down columns over; with all in memory they run now anyway)."""
     z = call.args[0]
     if call.lazy and not is_lazy(z):
-        upward(np.moveaxis(np.asarray(z.values), z.get_axis_num(call.core_dims[0][0]), -1), [], func)
+        axis = z.get_axis_num(call.core_dims[0][0])
+        upward(np.moveaxis(np.asarray(z.values), axis, -1), [], func)
 
 
 # --- thermo ---------------------------------------------------------------------------------------
