@@ -25,7 +25,6 @@ from ._apply import (
     is_lazy,
     prepare,
     quantified,
-    require_dims,
     threads,
 )
 
