@@ -73,7 +73,7 @@ VAD_ATTRS = {
     "cos2": attrs("coefficient of cos(2 azimuth) in the second-harmonic fit", "m s-1"),
 }
 
-# Rows of one vad kernel call.
+# Most rows of one vad kernel call (the rows are split into blocks of equal size).
 VAD_ROWS = 1024
 
 # Spellings of horizontal coordinates that are angles on the sphere, not lengths.
@@ -536,11 +536,13 @@ def _vad_task(
     # memory traffic; otherwise (a volume's own azimuths per sweep) each block is copied.
     shared = math.prod(az.shape[:-1]) == 1
     az_all = az.reshape(1, n_az) if shared else _rows(az, batch, n)
+    # Blocks of equal size: a short last block would leave cores idle in its kernel call.
+    block = -(-n // -(-n // VAD_ROWS)) if n else 0
     if shared:
-        az_block = np.ascontiguousarray(np.broadcast_to(az_all, (min(n, VAD_ROWS), n_az)))
+        az_block = np.ascontiguousarray(np.broadcast_to(az_all, (block, n_az)))
     out = np.empty((8, n))
-    for start in range(0, n, VAD_ROWS):
-        stop = min(start + VAD_ROWS, n)
+    for start in range(0, n, max(block, 1)):
+        stop = min(start + block, n)
         az_rows = az_block[: stop - start] if shared else np.ascontiguousarray(az_all[start:stop])
         out[:, start:stop] = _tarnwell.vad(
             rows[start:stop], az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
