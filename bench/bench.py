@@ -923,6 +923,41 @@ def layer_vad():
     return "2000 x 720, 5% missing", kernel, package, quantity_rows(names)
 
 
+def real_sweep(n_az=720, n_gates=1192, seed=5):
+    """A sweep as the field's readers give it: (azimuth, range) float32 velocities in xradar's
+    spelling, float32 azimuth and elevation and a time per ray; echoes thin out with range."""
+    import xarray as xr
+
+    rng = np.random.default_rng(seed)
+    az = (np.arange(n_az, dtype=np.float64) + 0.5) * 360.0 / n_az
+    el = 0.5 + rng.normal(0.0, 0.01, n_az)
+    vr = 12.0 * np.sin(np.deg2rad(az - 40.0))[:, None] + rng.normal(0.0, 1.5, (n_az, n_gates))
+    vr[rng.random(vr.shape) < np.linspace(0.1, 0.9, n_gates)] = np.nan
+    times = np.datetime64("2016-06-01T15:00:25", "ns") + (np.arange(n_az) * 27_777_778).astype("m8[ns]")
+    return xr.DataArray(vr.astype(np.float32), dims=("azimuth", "range"), attrs={"units": "meters per seconds"},
+                        coords={"azimuth": ("azimuth", az.astype(np.float32), {"units": "degrees"}),
+                                "elevation": ("azimuth", el.astype(np.float32), {"units": "degrees"}),
+                                "time": ("azimuth", times),
+                                "range": ("range", 2125.0 + 250.0 * np.arange(n_gates), {"units": "meters"})})
+
+
+@layer("vad_sweep")
+def layer_vad_sweep():
+    """vad on a reader's sweep: the kernel gets the float32 rows transposed (converted by the
+    module) and float64 angles, as a user holding the sweep would call it."""
+    import _tarnwell
+    import tarnwell
+
+    sweep = real_sweep()
+    rows = sweep.values.T
+    az = np.ascontiguousarray(np.broadcast_to(np.deg2rad(sweep.azimuth.values.astype(np.float64)), rows.shape))
+    cos_el = np.full(rows.shape[0], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean())))
+    kernel = lambda: _tarnwell.vad(rows, az, cos_el, 30, 0.1)  # noqa: E731
+    package = lambda: tarnwell.vad(sweep, min_gates=30, min_spread=0.1)  # noqa: E731
+    names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
+    return "720 x 1192 float32 sweep", kernel, package, quantity_rows(names)
+
+
 @layer("perturb")
 def layer_perturb():
     import _ensemble

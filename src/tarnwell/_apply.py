@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 import xarray as xr
+
+from . import units
 
 Attrs = dict[str, str]
 FloatArray = npt.NDArray[np.float64]
@@ -29,8 +31,8 @@ def threads(n_threads: int | None) -> int:
     """Kernel threads for a call made inside a dask task.
 
     An explicit count is kept. Otherwise a task on the main thread (the synchronous scheduler) may
-    use every core, while a task on a pool thread (the threaded scheduler, a distributed worker) uses
-    one: dask already runs one task per worker thread, so more would oversubscribe the cores.
+    use every core, while a task on a pool thread (the threaded scheduler, a distributed worker)
+    uses one: dask already runs one task per worker thread, so more would oversubscribe the cores.
     """
     if n_threads is not None:
         return n_threads
@@ -49,12 +51,18 @@ def call_threads(n_threads: int | None, lazy: bool) -> int | None:
 
 
 def data_array(x: object, name: str, func: str) -> xr.DataArray:
-    """An input as a DataArray: DataArrays as they are, plain numbers as 0-d arrays."""
+    """An input as a DataArray: DataArrays as they are, plain numbers and scalar pint Quantities
+    as 0-d arrays (a Quantity's units as the `units` attribute)."""
     if isinstance(x, xr.DataArray):
         return x
     if isinstance(x, (int, float, np.integer, np.floating)) and not isinstance(x, bool):
         return xr.DataArray(float(x))
-    raise TypeError(f"{func}: {name} must be an xarray.DataArray or a number, not {type(x).__name__}")
+    if units.is_quantity(x) and np.ndim(x.magnitude) == 0:  # type: ignore[attr-defined]
+        q: Any = x
+        return xr.DataArray(float(q.magnitude), attrs={"units": units.quantity_units(q)})
+    raise TypeError(
+        f"{func}: {name} must be an xarray.DataArray or a number, not {type(x).__name__}"
+    )
 
 
 def optional(x: object, name: str, func: str) -> xr.DataArray:
@@ -62,10 +70,18 @@ def optional(x: object, name: str, func: str) -> xr.DataArray:
     return xr.DataArray(np.nan) if x is None else data_array(x, name, func)
 
 
-def scalar(x: object, name: str, func: str) -> float:
-    """A scalar setting as a float."""
-    if isinstance(x, xr.DataArray) and x.ndim == 0:
-        x = x.values.item()
+def scalar(x: object, name: str, func: str, unit: str | None = None) -> float:
+    """A scalar setting as a float; with `unit`, converted to it from a pint Quantity or a 0-d
+    DataArray's units (plain numbers are in `unit` already)."""
+    if isinstance(x, xr.DataArray) or units.is_quantity(x):
+        da = plain(data_array(x, name, func) if not isinstance(x, xr.DataArray) else x, name, func)
+        if da.ndim != 0:
+            raise ValueError(f"{func}: {name} must be a single value, not of shape {da.shape}")
+        value = float(da.values.item())
+        if unit is None:
+            return value
+        source = units.check(da, unit, f"{func}: {name}")
+        return float(units.convert(np.float64(value), source, unit)) if source else value
     if isinstance(x, bool) or not isinstance(x, (int, float, np.integer, np.floating)):
         raise TypeError(f"{func}: {name} must be a number, not {type(x).__name__}")
     return float(x)
@@ -82,7 +98,149 @@ def require_dims(x: xr.DataArray, dims: Sequence[Hashable], name: str, func: str
     """Every dimension of `dims` must be a dimension of `x`."""
     for d in dims:
         if d not in x.dims:
-            raise ValueError(f"{func}: {name} has no dimension {d!r} (its dimensions: {tuple(x.dims)})")
+            raise ValueError(
+                f"{func}: {name} has no dimension {d!r} (its dimensions: {tuple(x.dims)})"
+            )
+
+
+# Attributes that mark data still stored in its file encoding (CF packing and fill values).
+ENCODING_ATTRS = ("scale_factor", "add_offset", "_FillValue", "missing_value")
+
+
+def check_decoded(x: xr.DataArray | xr.Variable, name: str, func: str) -> None:
+    """Encoded data (counts with a scale factor, fill values as numbers) would be misread."""
+    found = [a for a in ENCODING_ATTRS if a in x.attrs]
+    if found:
+        raise ValueError(
+            f"{func}: {name} is still encoded (attributes {', '.join(found)}); decode it first, "
+            "e.g. with xr.decode_cf or by opening the file with mask_and_scale=True"
+        )
+
+
+def plain(x: xr.DataArray, name: str, func: str) -> xr.DataArray:
+    """`x` checked for encoding, with pint-backed data replaced by its magnitude and the
+    quantity's units as the `units` attribute (they win over a disagreeing attribute)."""
+    check_decoded(x, name, func)
+    data, unit = units.magnitude(x.data)
+    if unit is None:
+        return x
+    return x.copy(data=data).assign_attrs(units=unit)
+
+
+def plain_values(x: xr.DataArray | xr.Variable, name: str, func: str) -> tuple[Any, str | None]:
+    """(values, units) of a coordinate or other variable, read from a pint Quantity or from
+    the `units` attribute; encoded variables refused."""
+    check_decoded(x, name, func)
+    data, unit = units.magnitude(x.data)
+    return data, unit if unit is not None else units.unit_of(x)
+
+
+def registry_of(x: xr.DataArray) -> Any:
+    """The pint registry of pint-backed data, or None."""
+    return x.data._REGISTRY if units.is_quantity(x.data) else None
+
+
+def per_column(x: xr.DataArray, dims: Sequence[Hashable], name: str, func: str) -> None:
+    """A per-column input must not run along the dimensions the kernel consumes."""
+    for d in dims:
+        if d in x.dims:
+            raise ValueError(
+                f"{func}: {name} is one value per column and must not have dimension {d!r}"
+            )
+
+
+class Input(NamedTuple):
+    """One input of a package function: its name, the unit the kernel takes it in (None: used
+    as it is), the call arguments naming its core dimensions (kept whole, last, in this order),
+    and whether it is one value per column (optional, None meaning missing; never along the
+    core dimensions of the other inputs)."""
+
+    name: str
+    unit: str | None
+    core: tuple[str, ...] = ()
+    column: bool = False
+
+
+class Call(NamedTuple):
+    """The checked inputs of one call, as `prepare` derives them from the function's table."""
+
+    args: list[xr.DataArray]
+    core_dims: list[list[Hashable]]
+    sources: tuple[str | None, ...]
+    targets: tuple[str | None, ...]
+    core_ndims: tuple[int, ...]
+    lazy: bool
+    registry: Any
+
+
+def prepare(
+    func: str, table: Sequence[Input], given: Mapping[str, object], dims: Mapping[str, Hashable]
+) -> Call:
+    """Every check and unit look-up of a call, derived from the table of its inputs: each
+    input as a DataArray (pint quantities as plain data with units), decoded, with its core
+    dimensions, per-column inputs without them, units convertible, all inputs aligned."""
+    args: dict[str, xr.DataArray] = {}
+    registry = None
+    consumed = [dims[c] for i in table for c in i.core]
+    for i in table:
+        raw = given[i.name]
+        x = optional(raw, i.name, func) if i.column else data_array(raw, i.name, func)
+        registry = registry if registry is not None else registry_of(x)
+        x = plain(x, i.name, func)
+        core = [dims[c] for c in i.core]
+        require_dims(x, core, i.name, func)
+        if i.column:
+            per_column(x, consumed, i.name, func)
+        args[i.name] = x
+    sources = tuple(
+        None if i.unit is None else units.check(args[i.name], i.unit, f"{func}: {i.name}")
+        for i in table
+    )
+    check_aligned(args, func)
+    return Call(
+        args=list(args.values()),
+        core_dims=[[dims[c] for c in i.core] for i in table],
+        sources=sources,
+        targets=tuple(i.unit for i in table),
+        core_ndims=tuple(len(i.core) for i in table),
+        lazy=any(is_lazy(a) for a in args.values()),
+        registry=registry,
+    )
+
+
+def converted(
+    arrays: Sequence[npt.NDArray[Any]], sources: Sequence[str | None], targets: Sequence[str | None]
+) -> list[npt.NDArray[Any]]:
+    """In the task: the inputs in the kernel's units (inputs without a unit as they are)."""
+    return [
+        np.asarray(a) if t is None else units.convert(a, s, t)
+        for a, s, t in zip(arrays, sources, targets)
+    ]
+
+
+def core_ndims(table: Sequence[Input]) -> tuple[int, ...]:
+    """The number of core dimensions of each input of a table."""
+    return tuple(len(i.core) for i in table)
+
+
+def quantified(ds: xr.Dataset, registry: Any) -> xr.Dataset:
+    """Pint in, pint out: each variable's data as a Quantity of `registry` in its `units`
+    attribute (which goes); a variable whose units the registry cannot read stays plain."""
+    if registry is None:
+        return ds
+    out = {}
+    for name, var in ds.data_vars.items():
+        unit = var.attrs.get("units")
+        try:
+            q = registry.Quantity(var.data, units.spelled(unit, unit)) if unit else None
+        except Exception:
+            q = None
+        if q is None:
+            out[name] = var.variable
+        else:
+            attrs = {k: v for k, v in var.attrs.items() if k != "units"}
+            out[name] = xr.Variable(var.dims, q, attrs)
+    return xr.Dataset(out, coords=ds.coords, attrs=ds.attrs)
 
 
 def one_chunk(x: xr.DataArray, dims: Sequence[Hashable]) -> xr.DataArray:
@@ -105,7 +263,10 @@ def check_aligned(args: Mapping[str, xr.DataArray], func: str) -> None:
     for n, a in args.items():
         for d, s in a.sizes.items():
             if d in sizes and sizes[d][1] != s:
-                raise ValueError(f"{func}: dimension {d!r} has length {sizes[d][1]} in {sizes[d][0]} but {s} in {n}")
+                raise ValueError(
+                    f"{func}: dimension {d!r} has length {sizes[d][1]} in {sizes[d][0]} "
+                    f"but {s} in {n}"
+                )
             sizes.setdefault(d, (n, s))
     try:
         xr.align(*arrays, join="exact", copy=False)
@@ -114,7 +275,9 @@ def check_aligned(args: Mapping[str, xr.DataArray], func: str) -> None:
         raise ValueError(f"{func}: inputs {names} are not aligned: {e}") from None
 
 
-def broadcast(arrays: Sequence[npt.NDArray[Any]], core_ndims: Sequence[int]) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:
+def broadcast(
+    arrays: Sequence[npt.NDArray[Any]], core_ndims: Sequence[int]
+) -> tuple[tuple[int, ...], list[npt.NDArray[Any]]]:
     """The common batch shape and each array broadcast to it (core axes last, kept as they are).
 
     apply_ufunc hands over arrays whose batch axes are NumPy-broadcastable; size-1 and missing axes
@@ -135,8 +298,10 @@ def apply(
     out_core_dims: Sequence[Sequence[Hashable]],
     kwargs: Mapping[str, Any],
     out_sizes: Mapping[Hashable, int] | None = None,
+    out_dtypes: Sequence[Any] | None = None,
 ) -> tuple[xr.DataArray, ...]:
-    """apply_ufunc over the inputs, lazily where any of them is dask-backed; float64 results."""
+    """apply_ufunc over the inputs, lazily where any of them is dask-backed; float64 results
+    unless `out_dtypes` says otherwise."""
     args = [one_chunk(a, c) for a, c in zip(args, core_dims)]
     n_out = len(out_core_dims)
     result = xr.apply_ufunc(
@@ -146,10 +311,11 @@ def apply(
         output_core_dims=[list(c) for c in out_core_dims],
         join="exact",
         dask="parallelized",
-        output_dtypes=[np.float64] * n_out,
+        output_dtypes=list(out_dtypes) if out_dtypes is not None else [np.float64] * n_out,
         dask_gufunc_kwargs={"output_sizes": dict(out_sizes or {})},
         kwargs=dict(kwargs),
-        keep_attrs="override",  # keeps the attributes (units) of coordinates; variables get their own below
+        # Keeps the attributes (units) of coordinates; variables get their own below.
+        keep_attrs="override",
     )
     return tuple(result) if n_out > 1 else (result,)
 
@@ -161,7 +327,9 @@ def dataset(variables: Mapping[str, xr.DataArray], attrs: Mapping[str, Attrs]) -
     # The outputs share their coordinates: building from Variables skips a costly merge.
     first = next(iter(variables.values()))
     ds = xr.Dataset({name: var.variable for name, var in variables.items()}, coords=first.coords)
-    extra = {k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords}
+    extra = {
+        k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords
+    }
     return ds.assign_coords(extra) if extra else ds
 
 

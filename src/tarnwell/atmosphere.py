@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Hashable
 from typing import Any
 
@@ -14,18 +15,24 @@ import _tarnwell
 
 from . import units
 from ._apply import (
+    Call,
     FloatArray,
+    Input,
     apply,
     attrs,
     broadcast,
     call_threads,
-    check_aligned,
+    converted,
+    core_ndims,
     data_array,
     dataset,
     integer,
     is_lazy,
-    optional,
-    require_dims,
+    plain,
+    plain_values,
+    prepare,
+    quantified,
+    registry_of,
     scalar,
     split,
     threads,
@@ -66,39 +73,96 @@ VAD_ATTRS = {
     "cos2": attrs("coefficient of cos(2 azimuth) in the second-harmonic fit", "m s-1"),
 }
 
-# Rows of one vad kernel call.
+# Most rows of one vad kernel call (the rows are split into blocks of equal size).
 VAD_ROWS = 1024
 
 # Spellings of horizontal coordinates that are angles on the sphere, not lengths.
-_ANGULAR_UNITS = {"degrees_east", "degrees_north", "degree_east", "degree_north", "degreese", "degreesn"}
+_ANGULAR_UNITS = {
+    "degrees_east",
+    "degrees_north",
+    "degree_east",
+    "degree_north",
+    "degreese",
+    "degreesn",
+}
 _ANGULAR_NAMES = {"lon", "lat", "longitude", "latitude"}
 
 
-def _units(args: dict[str, xr.DataArray], targets: dict[str, str], func: str) -> tuple[str | None, ...]:
-    """Pint spellings to convert each input from (None: already in the kernel's unit)."""
-    return tuple(units.check(args[n], targets[n], f"{func}: {n}") for n in args)
+def upward(
+    z: npt.NDArray[Any], fields: list[npt.NDArray[Any]], func: str
+) -> tuple[npt.NDArray[Any], list[npt.NDArray[Any]]]:
+    """Columns whose heights strictly decrease (top-down files) reversed, with their fields.
+
+    Heights must not decrease along the last axis, missing (non-finite) heights aside; a
+    column whose heights strictly decrease is turned over; any other order is a ValueError.
+    `z` is checked in its own shape (a 1-D `z` once for all columns).
+    """
+    if z.shape[-1] < 2 or bool(np.all(z[..., 1:] >= z[..., :-1])):
+        return z, fields
+    with np.errstate(invalid="ignore"):
+        rising = ~np.any(z[..., 1:] < np.fmax.accumulate(z, axis=-1)[..., :-1], axis=-1)
+        falling = ~np.any(z[..., 1:] >= np.fmin.accumulate(z, axis=-1)[..., :-1], axis=-1)
+    if not np.all(rising | falling):
+        raise ValueError(
+            f"{func}: z must increase along the vertical (or strictly decrease, as top-down "
+            "files store it), not change direction"
+        )
+    if np.all(~rising):
+        return z[..., ::-1], [f[..., ::-1] for f in fields]
+    if np.all(rising):  # equal heights only (non-decreasing), nothing to turn
+        return z, fields
+    batch = np.broadcast_shapes(z.shape[:-1], *(f.shape[:-1] for f in fields))
+    turn = np.broadcast_to(~rising, batch)[..., None]
+    return (
+        np.where(np.broadcast_to(~rising[..., None], z.shape), z[..., ::-1], z),
+        [np.where(turn, f[..., ::-1], f) for f in fields],
+    )
 
 
-def _converted(arrays: tuple[npt.NDArray[Any], ...], sources: tuple[str | None, ...], targets: tuple[str, ...]) -> list[npt.NDArray[Any]]:
-    return [units.convert(a, s, t) for a, s, t in zip(arrays, sources, targets)]
+def _check_order(call: Call, func: str) -> None:
+    """In-memory heights with lazy data: their order is checked at call time (the tasks turn
+    top-down columns over; with all in memory they run now anyway)."""
+    z = call.args[0]
+    if call.lazy and not is_lazy(z):
+        axis = z.get_axis_num(call.core_dims[0][0])
+        upward(np.moveaxis(np.asarray(z.values), axis, -1), [], func)
 
 
 # --- thermo ---------------------------------------------------------------------------------------
 
-def _thermo_task(t: npt.NDArray[Any], p: npt.NDArray[Any], td: npt.NDArray[Any], *, sources: tuple[str | None, ...], n_threads: int | None) -> tuple[FloatArray, ...]:
-    batch, (t, p, td) = broadcast(_converted((t, p, td), sources, ("K", "Pa", "K")), (0, 0, 0))
+THERMO_INPUTS = (Input("t", "K"), Input("p", "Pa"), Input("td", "K"))
+
+
+def _thermo_task(
+    t: npt.NDArray[Any],
+    p: npt.NDArray[Any],
+    td: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    n_threads: int | None,
+) -> tuple[FloatArray, ...]:
+    arrays = converted((t, p, td), sources, targets)
+    batch, (t, p, td) = broadcast(arrays, core_ndims(THERMO_INPUTS))
     return split(_tarnwell.thermo(t, p, td, threads(n_threads)), batch)
 
 
-def thermo(t: xr.DataArray | Number, p: xr.DataArray | Number, td: xr.DataArray | Number, *, n_threads: int | None = None) -> xr.Dataset:
+def thermo(
+    t: xr.DataArray | Number,
+    p: xr.DataArray | Number,
+    td: xr.DataArray | Number,
+    *,
+    n_threads: int | None = None,
+) -> xr.Dataset:
     """Mixing ratio, potential, virtual potential and equivalent potential temperature.
 
     Parameters
     ----------
     t, p, td : xarray.DataArray or number
-        Temperature, pressure and dew point; converted from their ``units`` attribute to K, Pa
-        and K (no attribute: already in those units). Aligned and broadcast against each other.
-        A dew point above the temperature is taken as the temperature.
+        Temperature, pressure and dew point; converted from their units (a pint quantity's or
+        the ``units`` attribute) to K, Pa and K (no units: already in those). Aligned and
+        broadcast against each other. A dew point above the temperature is taken as the
+        temperature.
     n_threads : int, optional
         Kernel threads; None means all cores in memory and one per dask task.
 
@@ -117,29 +181,45 @@ def thermo(t: xr.DataArray | Number, p: xr.DataArray | Number, td: xr.DataArray 
     >>> ds.potential_temperature.round(2).values.tolist()
     [300.0, 298.85]
     """
-    func = "thermo"
-    args = {"t": data_array(t, "t", func), "p": data_array(p, "p", func), "td": data_array(td, "td", func)}
-    sources = _units(args, {"t": "K", "p": "Pa", "td": "K"}, func)
-    check_aligned(args, func)
-    lazy = any(is_lazy(a) for a in args.values())
+    call = prepare("thermo", THERMO_INPUTS, {"t": t, "p": p, "td": td}, {})
     out = apply(
         _thermo_task,
-        list(args.values()),
-        [[], [], []],
+        call.args,
+        call.core_dims,
         [[]] * 4,
-        {"sources": sources, "n_threads": call_threads(n_threads, lazy)},
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
-    return dataset(dict(zip(THERMO_ATTRS, out)), THERMO_ATTRS)
+    return quantified(dataset(dict(zip(THERMO_ATTRS, out)), THERMO_ATTRS), call.registry)
 
 
 # --- cold_pool ------------------------------------------------------------------------------------
 
+COLD_POOL_INPUTS = (
+    Input("z", "m", ("dim",)),
+    Input("b", "m s-2", ("dim",)),
+    Input("bottom", "m", column=True),
+    Input("top", "m", column=True),
+)
+
+
 def _cold_pool_task(
-    z: npt.NDArray[Any], b: npt.NDArray[Any], bottom: npt.NDArray[Any], top: npt.NDArray[Any], *,
-    sources: tuple[str | None, ...], threshold: float, n_threads: int | None,
+    z: npt.NDArray[Any],
+    b: npt.NDArray[Any],
+    bottom: npt.NDArray[Any],
+    top: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    threshold: float,
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
-    arrays = _converted((z, b, bottom, top), sources, ("m", "m s-2", "m", "m"))
-    batch, (z, b, bottom, top) = broadcast(arrays, (1, 1, 0, 0))
+    z, b, bottom, top = converted((z, b, bottom, top), sources, targets)
+    z, (b,) = upward(z, [b], "cold_pool")
+    batch, (z, b, bottom, top) = broadcast([z, b, bottom, top], core_ndims(COLD_POOL_INPUTS))
     n, n_levels = math.prod(batch), z.shape[-1]
     out = _tarnwell.cold_pool(
         z.reshape(n, n_levels), b.reshape(n, n_levels), bottom, threshold, top, threads(n_threads)
@@ -148,15 +228,23 @@ def _cold_pool_task(
 
 
 def cold_pool(
-    z: xr.DataArray, b: xr.DataArray, *, dim: Hashable, bottom: xr.DataArray | Number | None = None,
-    threshold: float = 0.0, top: xr.DataArray | Number | None = None, n_threads: int | None = None,
+    z: xr.DataArray,
+    b: xr.DataArray,
+    *,
+    dim: Hashable,
+    bottom: xr.DataArray | Number | None = None,
+    threshold: float = 0.0,
+    top: xr.DataArray | Number | None = None,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Cold-pool intensity C = sqrt(2 ∫ -b dz) and depth of every column.
 
     Parameters
     ----------
     z : xarray.DataArray
-        Heights of the levels along `dim` (m), increasing; may be 1-D for all columns.
+        Heights of the levels along `dim` (m); may be 1-D for all columns. Heights increase, or
+        strictly decrease (top-down files: such columns are turned over with `b`); missing
+        (NaN) heights are missing levels.
     b : xarray.DataArray
         Buoyancy (m s-2) along `dim`.
     dim : hashable
@@ -169,6 +257,9 @@ def cold_pool(
         Depth of a fixed layer above the start level (m); None or NaN: threshold mode.
     n_threads : int, optional
         Kernel threads; None means all cores in memory and one per dask task.
+
+    Settings with units (a pint quantity, a 0-d DataArray with ``units``) are converted;
+    plain numbers are in the units above.
 
     Returns
     -------
@@ -186,54 +277,83 @@ def cold_pool(
     (4.4721, 200.0, 0.0)
     """
     func = "cold_pool"
-    args = {
-        "z": data_array(z, "z", func), "b": data_array(b, "b", func),
-        "bottom": optional(bottom, "bottom", func), "top": optional(top, "top", func),
-    }
-    require_dims(args["z"], [dim], "z", func)
-    require_dims(args["b"], [dim], "b", func)
-    for name in ("bottom", "top"):
-        if dim in args[name].dims:
-            raise ValueError(f"{func}: {name} is one value per column and must not have dimension {dim!r}")
-    threshold = scalar(threshold, "threshold", func)
-    sources = _units(args, {"z": "m", "b": "m s-2", "bottom": "m", "top": "m"}, func)
-    check_aligned(args, func)
-    lazy = any(is_lazy(a) for a in args.values())
+    given = {"z": z, "b": b, "bottom": bottom, "top": top}
+    call = prepare(func, COLD_POOL_INPUTS, given, {"dim": dim})
+    _check_order(call, func)
+    threshold = scalar(threshold, "threshold", func, "m s-2")
     out = apply(
         _cold_pool_task,
-        list(args.values()),
-        [[dim], [dim], [], []],
+        call.args,
+        call.core_dims,
         [[]] * 3,
-        {"sources": sources, "threshold": threshold, "n_threads": call_threads(n_threads, lazy)},
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "threshold": threshold,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
-    return dataset(dict(zip(COLD_POOL_ATTRS, out)), COLD_POOL_ATTRS)
+    return quantified(dataset(dict(zip(COLD_POOL_ATTRS, out)), COLD_POOL_ATTRS), call.registry)
 
 
 # --- profile --------------------------------------------------------------------------------------
 
+PROFILE_INPUTS = (
+    Input("z", "m", ("dim",)),
+    Input("u", "m s-1", ("dim",)),
+    Input("v", "m s-1", ("dim",)),
+    Input("ground", "m", column=True),
+    Input("cu", "m s-1", column=True),
+    Input("cv", "m s-1", column=True),
+)
+
+
 def _profile_task(
-    z: npt.NDArray[Any], u: npt.NDArray[Any], v: npt.NDArray[Any], ground: npt.NDArray[Any],
-    cu: npt.NDArray[Any], cv: npt.NDArray[Any], *,
-    sources: tuple[str | None, ...], bottom: float, top: float, n_threads: int | None,
+    z: npt.NDArray[Any],
+    u: npt.NDArray[Any],
+    v: npt.NDArray[Any],
+    ground: npt.NDArray[Any],
+    cu: npt.NDArray[Any],
+    cv: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    bottom: float,
+    top: float,
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
-    arrays = _converted((z, u, v, ground, cu, cv), sources, ("m", "m s-1", "m s-1", "m", "m s-1", "m s-1"))
-    batch, (z, u, v, ground, cu, cv) = broadcast(arrays, (1, 1, 1, 0, 0, 0))
+    z, u, v, ground, cu, cv = converted((z, u, v, ground, cu, cv), sources, targets)
+    z, (u, v) = upward(z, [u, v], "profile")
+    arrays = [z, u, v, ground, cu, cv]
+    batch, (z, u, v, ground, cu, cv) = broadcast(arrays, core_ndims(PROFILE_INPUTS))
     n, n_levels = math.prod(batch), u.shape[-1]
-    out = _tarnwell.profile(z, u.reshape(n, n_levels), v, ground, bottom, top, cu, cv, threads(n_threads))
+    out = _tarnwell.profile(
+        z, u.reshape(n, n_levels), v, ground, bottom, top, cu, cv, threads(n_threads)
+    )
     return split(out, batch)
 
 
 def profile(
-    z: xr.DataArray, u: xr.DataArray, v: xr.DataArray, *, dim: Hashable, bottom: float, top: float,
-    ground: xr.DataArray | Number | None = None, cu: xr.DataArray | Number | None = None,
-    cv: xr.DataArray | Number | None = None, n_threads: int | None = None,
+    z: xr.DataArray,
+    u: xr.DataArray,
+    v: xr.DataArray,
+    *,
+    dim: Hashable,
+    bottom: float,
+    top: float,
+    ground: xr.DataArray | Number | None = None,
+    cu: xr.DataArray | Number | None = None,
+    cv: xr.DataArray | Number | None = None,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Layer winds, storm-relative helicity and mean wind between two heights above ground.
 
     Parameters
     ----------
     z : xarray.DataArray
-        Heights of the levels along `dim` (m), increasing; may be 1-D for all columns.
+        Heights of the levels along `dim` (m); may be 1-D for all columns. Heights increase, or
+        strictly decrease (top-down files: such columns are turned over with `u` and `v`);
+        missing (NaN) heights are missing levels.
     u, v : xarray.DataArray
         Wind components (m s-1) along `dim`.
     dim : hashable
@@ -246,6 +366,9 @@ def profile(
         Storm motion (m s-1); None or NaN leaves the helicity NaN.
     n_threads : int, optional
         Kernel threads; None means all cores in memory and one per dask task.
+
+    Settings with units (a pint quantity, a 0-d DataArray with ``units``) are converted;
+    plain numbers are in the units above.
 
     Returns
     -------
@@ -264,33 +387,32 @@ def profile(
     (300.0, 20.0)
     """
     func = "profile"
-    args = {
-        "z": data_array(z, "z", func), "u": data_array(u, "u", func), "v": data_array(v, "v", func),
-        "ground": optional(ground, "ground", func), "cu": optional(cu, "cu", func), "cv": optional(cv, "cv", func),
-    }
-    for name in ("z", "u", "v"):
-        require_dims(args[name], [dim], name, func)
-    for name in ("ground", "cu", "cv"):
-        if dim in args[name].dims:
-            raise ValueError(f"{func}: {name} is one value per column and must not have dimension {dim!r}")
-    bottom_m, top_m = scalar(bottom, "bottom", func), scalar(top, "top", func)
-    targets = {"z": "m", "u": "m s-1", "v": "m s-1", "ground": "m", "cu": "m s-1", "cv": "m s-1"}
-    sources = _units(args, targets, func)
-    check_aligned(args, func)
-    lazy = any(is_lazy(a) for a in args.values())
+    given = {"z": z, "u": u, "v": v, "ground": ground, "cu": cu, "cv": cv}
+    call = prepare(func, PROFILE_INPUTS, given, {"dim": dim})
+    _check_order(call, func)
+    bottom_m, top_m = scalar(bottom, "bottom", func, "m"), scalar(top, "top", func, "m")
     out = apply(
         _profile_task,
-        list(args.values()),
-        [[dim], [dim], [dim], [], [], []],
+        call.args,
+        call.core_dims,
         [[]] * 7,
-        {"sources": sources, "bottom": bottom_m, "top": top_m, "n_threads": call_threads(n_threads, lazy)},
+        {
+            "sources": call.sources,
+            "targets": call.targets,
+            "bottom": bottom_m,
+            "top": top_m,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
-    return dataset(dict(zip(PROFILE_ATTRS, out)), PROFILE_ATTRS)
+    return quantified(dataset(dict(zip(PROFILE_ATTRS, out)), PROFILE_ATTRS), call.registry)
 
 
 # --- gradient -------------------------------------------------------------------------------------
 
-def _gradient_task(f: npt.NDArray[Any], *, x: FloatArray, y: FloatArray, n_threads: int | None) -> tuple[FloatArray, ...]:
+
+def _gradient_task(
+    f: npt.NDArray[Any], *, x: FloatArray, y: FloatArray, n_threads: int | None
+) -> tuple[FloatArray, ...]:
     batch, (n_y, n_x) = f.shape[:-2], f.shape[-2:]
     out = _tarnwell.gradient(f.reshape(math.prod(batch), n_y, n_x), x, y, threads(n_threads))
     return out[0].reshape(f.shape), out[1].reshape(f.shape)
@@ -303,16 +425,28 @@ def _horizontal(f: xr.DataArray, dim: Hashable, func: str) -> FloatArray:
     c = f.coords[dim]
     if c.dims != (dim,):
         raise ValueError(f"{func}: the coordinate {dim!r} must be 1-D along {dim!r}")
-    unit = units.unit_of(c)
+    data, unit = plain_values(c.variable, f"coordinate {dim!r}", func)
     standard = str(c.attrs.get("standard_name", "")).lower()
-    if (unit is not None and unit.lower() in _ANGULAR_UNITS) or standard in ("longitude", "latitude") or str(dim).lower() in _ANGULAR_NAMES:
-        raise ValueError(f"{func}: the coordinate {dim!r} is longitude or latitude; gradient needs projected lengths")
-    source = units.check(c, "m", f"{func}: coordinate {dim!r}")
-    values = units.convert(np.asarray(c.values, dtype=np.float64), source, "m")
+    if (
+        (unit is not None and unit.lower() in _ANGULAR_UNITS)
+        or standard in ("longitude", "latitude")
+        or str(dim).lower() in _ANGULAR_NAMES
+    ):
+        raise ValueError(
+            f"{func}: the coordinate {dim!r} is longitude or latitude; "
+            "gradient needs projected lengths"
+        )
+    source = None if unit is None else units.conversion(unit, "m", f"{func}: coordinate {dim!r}")
+    values = units.convert(np.asarray(data, dtype=np.float64), source, "m")
     return np.ascontiguousarray(values, dtype=np.float64)
 
 
-def gradient(f: xr.DataArray, *, x_dim: Hashable = "x", y_dim: Hashable = "y", n_threads: int | None = None) -> xr.Dataset:
+GRADIENT_INPUTS = (Input("f", None, ("y_dim", "x_dim")),)
+
+
+def gradient(
+    f: xr.DataArray, *, x_dim: Hashable = "x", y_dim: Hashable = "y", n_threads: int | None = None
+) -> xr.Dataset:
     """x and y derivatives of gridded fields on a rectilinear grid, missing values bridged.
 
     Parameters
@@ -341,8 +475,8 @@ def gradient(f: xr.DataArray, *, x_dim: Hashable = "x", y_dim: Hashable = "y", n
     ([[0.001, 0.001, 0.001], [0.001, 0.001, 0.001]], [0.006, 0.006, 0.006])
     """
     func = "gradient"
-    f = data_array(f, "f", func)
-    require_dims(f, [x_dim, y_dim], "f", func)
+    call = prepare(func, GRADIENT_INPUTS, {"f": f}, {"x_dim": x_dim, "y_dim": y_dim})
+    (f,) = call.args
     if x_dim == y_dim:
         raise ValueError(f"{func}: x_dim and y_dim must differ")
     x, y = _horizontal(f, x_dim, func), _horizontal(f, y_dim, func)
@@ -350,56 +484,245 @@ def gradient(f: xr.DataArray, *, x_dim: Hashable = "x", y_dim: Hashable = "y", n
     out_units = None if unit is None else f"{unit} m-1"
     out = apply(
         _gradient_task,
-        [f],
-        [[y_dim, x_dim]],
+        call.args,
+        call.core_dims,
         [[y_dim, x_dim]] * 2,
-        {"x": x, "y": y, "n_threads": call_threads(n_threads, is_lazy(f))},
+        {"x": x, "y": y, "n_threads": call_threads(n_threads, call.lazy)},
     )
-    names = {"dfdx": attrs("derivative along x", out_units), "dfdy": attrs("derivative along y", out_units)}
-    return dataset(dict(zip(names, out)), names)
+    names = {
+        "dfdx": attrs("derivative along x", out_units),
+        "dfdy": attrs("derivative along y", out_units),
+    }
+    return quantified(dataset(dict(zip(names, out)), names), call.registry)
 
 
 # --- vad ------------------------------------------------------------------------------------------
 
+# The rays' times, when there are any, come last; the elevation is averaged along the azimuths
+# (in float64) before it becomes one value per row.
+VAD_INPUTS = (
+    Input("vr", "m s-1", ("azimuth_dim",)),
+    Input("azimuth", "degree", ("azimuth_dim",)),
+    Input("elevation", "degree", column=True),
+    Input("time", None, ("azimuth_dim",)),
+)
+
+
+def _rows(x: npt.NDArray[Any], batch: tuple[int, ...], n: int) -> npt.NDArray[Any]:
+    """A per-row array (batch + core axis) as (n, n_az) rows."""
+    return np.broadcast_to(x, batch + x.shape[-1:]).reshape(n, x.shape[-1])
+
+
 def _vad_task(
-    vr: npt.NDArray[Any], elevation: npt.NDArray[Any], *, az: FloatArray, source: str | None,
-    min_gates: int, min_spread: float, n_threads: int | None,
+    vr: npt.NDArray[Any],
+    azimuth: npt.NDArray[Any],
+    elevation: npt.NDArray[Any],
+    *time: npt.NDArray[Any],
+    sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
+    min_gates: int,
+    min_spread: float,
+    n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
-    vr = units.convert(vr, source, "m s-1")
-    batch, (vr, elevation) = broadcast([vr, elevation], (1, 0))
+    vr, az, elevation = converted((vr, azimuth, elevation), sources, targets)
+    az = np.deg2rad(np.asarray(az, dtype=np.float64))
+    arrays = (vr, az) + time
+    batch = np.broadcast_shapes(elevation.shape, *(a.shape[:-1] for a in arrays))
     n, n_az = math.prod(batch), vr.shape[-1]
-    rows = vr.reshape(n, n_az)
-    cos_el = np.cos(np.deg2rad(elevation)).reshape(n)
-    # The kernel wants the azimuths row by row: one block of copies serves every block of rows,
-    # so the copies (and float64 rows) stay in cache instead of doubling the memory traffic.
-    az_rows = np.ascontiguousarray(np.broadcast_to(az, (min(n, VAD_ROWS), n_az)), dtype=np.float64)
+    rows = _rows(vr, batch, n)
+    cos_el = np.cos(np.deg2rad(np.broadcast_to(elevation, batch))).reshape(n)
+    # The kernel wants the azimuths row by row. Shared by all rows (a sweep), one block of
+    # copies serves every block of rows, so the copies stay in cache instead of doubling the
+    # memory traffic; otherwise (a volume's own azimuths per sweep) each block is copied.
+    shared = math.prod(az.shape[:-1]) == 1
+    az_all = az.reshape(1, n_az) if shared else _rows(az, batch, n)
+    # Blocks of equal size: a short last block would leave cores idle in its kernel call.
+    block = -(-n // -(-n // VAD_ROWS)) if n else 0
+    if shared:
+        az_block = np.ascontiguousarray(np.broadcast_to(az_all, (block, n_az)))
     out = np.empty((8, n))
-    for start in range(0, n, VAD_ROWS):
-        stop = min(start + VAD_ROWS, n)
+    for start in range(0, n, max(block, 1)):
+        stop = min(start + block, n)
+        az_rows = az_block[: stop - start] if shared else np.ascontiguousarray(az_all[start:stop])
         out[:, start:stop] = _tarnwell.vad(
-            rows[start:stop], az_rows[: stop - start], cos_el[start:stop], min_gates, min_spread, threads(n_threads)
+            rows[start:stop], az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
         )
-    return split(out, batch)
+    if not time:
+        return split(out, batch)
+    t = time[0]
+    t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
+    return split(out, batch) + (_mean_time(rows, az_all, t_rows, out[4]).reshape(batch),)
+
+
+def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
+    """out[i] = the sum of `t` over the finite samples of row i, in blocks of rows whose
+    scratch stays in cache, read in the rows' own memory order (a sweep's rows are its
+    transposed gates)."""
+    step, n = 256, rows.shape[0]
+    transposed = rows.strides[0] < rows.strides[1]
+    valid = np.empty(
+        (rows.shape[1], min(step, n)) if transposed else (min(step, n), rows.shape[1]), bool
+    )
+    for start in range(0, n, step):
+        stop = min(start + step, n)
+        if transposed:
+            v = valid[:, : stop - start]
+            np.isfinite(rows[start:stop].T, out=v)
+            np.matmul(t, v, out=out[start:stop])
+        else:
+            v = valid[: stop - start]
+            np.isfinite(rows[start:stop], out=v)
+            np.matmul(v, t, out=out[start:stop])
+
+
+def _mean_offsets(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: FloatArray, n_valid: FloatArray
+) -> FloatArray:
+    """Per row, the mean of `t` (float64, NaN for none) over the samples the fit used (`vr`
+    and azimuth finite). `az` and `t` are (1, n_az), shared by all rows, or one row each."""
+    ray_ok = np.isfinite(az) & np.isfinite(t)
+    t = np.where(ray_ok, t, 0.0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        if ray_ok.shape[0] == 1 and t.shape[0] == 1 and ray_ok.all():  # the same rays everywhere
+            total = np.empty(rows.shape[0])
+            _time_sums(rows, t[0], total)
+            return total / n_valid
+        valid = np.isfinite(rows) & ray_ok
+        total = np.where(valid, t, 0.0).sum(axis=-1)
+        return np.asarray(total / np.count_nonzero(valid, axis=-1))
+
+
+def _mean_time(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any], n_valid: FloatArray
+) -> npt.NDArray[Any]:
+    """Per row, the mean time of the samples the fit used, in the dtype of `t`: datetimes and
+    durations as offsets from the first time of the row's rays (exact integers in float64),
+    rounded back to the time unit; NaT where no sample is valid. Each row depends on its own
+    rays alone, so the result does not depend on the chunking."""
+    if t.dtype.kind not in "mM":
+        return _mean_offsets(rows, az, np.asarray(t, dtype=np.float64), n_valid)
+    missing = np.isnat(t)
+    ticks = t.view(np.int64)
+    t0 = np.take_along_axis(ticks, np.argmax(~missing, axis=-1)[:, None], axis=-1)
+    offsets = np.where(missing, np.nan, (ticks - t0).astype(np.float64))
+    mean = _mean_offsets(rows, az, offsets, n_valid)
+    ok = np.isfinite(mean)
+    out = np.broadcast_to(t0[:, 0], mean.shape) + np.rint(np.where(ok, mean, 0.0)).astype(np.int64)
+    out[~ok] = np.iinfo(np.int64).min  # NaT
+    return out.view(t.dtype)
+
+
+def _angle_like(c: xr.DataArray) -> bool:
+    """False for a coordinate that is surely not an angle: times, or units that are not angles."""
+    if c.dtype.kind in "mM":
+        return False
+    unit = units.unit_of(c)
+    if unit is None or units.is_quantity(c.data):
+        return True
+    try:
+        units.conversion(unit, "degree", "azimuth")
+    except ValueError:
+        return False
+    return True
+
+
+def _azimuths(vr: xr.DataArray, azimuth_dim: Hashable, func: str) -> xr.DataArray:
+    """The azimuths of `vr` (degrees), from `azimuth_dim`'s coordinate or, where that is not an
+    angle (the rays' times of a ``(time, range)`` sweep), from an ``azimuth`` coordinate along
+    `azimuth_dim` (1-D, or with other dimensions: a volume's own azimuths per sweep)."""
+    own = vr.coords.get(azimuth_dim)
+    other = vr.coords.get("azimuth")
+    if other is not None and (azimuth_dim not in other.dims or azimuth_dim == "azimuth"):
+        other = None
+    if own is not None and (other is None or _angle_like(own)):
+        c, name = own, f"coordinate {azimuth_dim!r}"
+    elif other is not None:
+        c, name = other, "coordinate 'azimuth'"
+    else:
+        raise ValueError(
+            f"{func}: vr has no coordinate for dimension {azimuth_dim!r} (the azimuths)"
+        )
+    data, unit = plain_values(c.variable, name, func)
+    time_units = unit is not None and " since " in f" {unit} "
+    if c.dtype.kind in "mM" or time_units:
+        raise ValueError(
+            f"{func}: {name} holds times, not azimuths; give the azimuths (degrees) as an "
+            f"'azimuth' coordinate along {azimuth_dim!r}"
+        )
+    if unit is not None:
+        units.conversion(unit, "degree", f"{func}: {name}")
+    return xr.DataArray(data, dims=c.dims, attrs={} if unit is None else {"units": unit})
+
+
+def _elevation(
+    vr: xr.DataArray, elevation: object, azimuth_dim: Hashable, func: str
+) -> tuple[xr.DataArray, bool]:
+    """The elevation (degrees, float64) of each row, and whether it came from `vr`'s coordinate."""
+    if elevation is None:
+        if "elevation" not in vr.coords:
+            raise ValueError(f"{func}: vr has no 'elevation' coordinate; give elevation=")
+        var = vr.coords["elevation"].variable
+        data, unit = plain_values(var, "coordinate 'elevation'", func)
+        el = xr.DataArray(data, dims=var.dims, attrs={} if unit is None else {"units": unit})
+    else:
+        el = plain(data_array(elevation, "elevation", func), "elevation", func)
+    source = units.check(el, "degree", f"{func}: elevation")
+    # float64 before the mean and the cosine: the rays' float32 angles would round both.
+    data = el.data.astype(np.float64)
+    if source is not None:
+        data = (
+            data.map_blocks(units.convert, source, "degree", dtype=np.float64)
+            if is_lazy(el)
+            else units.convert(data, source, "degree")
+        )
+    el = xr.DataArray(data, dims=el.dims, coords=el.coords)
+    if azimuth_dim in el.dims:
+        if is_lazy(el):
+            el = el.mean([azimuth_dim], skipna=True)
+        else:
+            with warnings.catch_warnings():  # an all-NaN row is NaN, as the kernel takes it
+                warnings.simplefilter("ignore", RuntimeWarning)
+                mean = np.nanmean(data, axis=el.get_axis_num(azimuth_dim))
+            el = xr.DataArray(mean, dims=[d for d in el.dims if d != azimuth_dim])
+    return el, elevation is None
+
+
+def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> xr.DataArray | None:
+    """The rays' ``time`` coordinate along `azimuth_dim` (datetimes, durations or numbers), or
+    None where there is none to keep."""
+    c = vr.coords.get("time")
+    if c is None or azimuth_dim not in c.dims or c.dtype.kind not in "Mmfiu":
+        return None
+    return xr.DataArray(c.variable)
 
 
 def vad(
-    vr: xr.DataArray, *, azimuth_dim: Hashable = "azimuth", elevation: xr.DataArray | Number | None = None,
-    min_gates: int, min_spread: float, n_threads: int | None = None,
+    vr: xr.DataArray,
+    *,
+    azimuth_dim: Hashable = "azimuth",
+    elevation: xr.DataArray | Number | None = None,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Horizontal wind by least-squares harmonic fits of radial velocity against azimuth.
 
     Parameters
     ----------
     vr : xarray.DataArray
-        Radial velocity (m s-1) with dimension `azimuth_dim`, whose coordinate holds the
-        azimuths in degrees clockwise from north. Every other dimension (range, sweep, time)
-        is a row of its own. NaN and infinities are skipped.
+        Radial velocity (m s-1) with dimension `azimuth_dim`. The azimuths (degrees clockwise
+        from north) are `azimuth_dim`'s coordinate or, where that is not an angle (the rays'
+        times in the ``(time, range)`` layout of CfRadial files), an ``azimuth`` coordinate
+        along `azimuth_dim`; one with other dimensions too (``(sweep, time)`` in a volume)
+        gives each row its own sweep's azimuths. Times are never read as azimuths. Every
+        other dimension (range, sweep, time) is a row of its own. NaN and infinities are
+        skipped.
     azimuth_dim : hashable
-        The azimuth dimension, consumed.
+        The azimuth dimension (the rays), consumed.
     elevation : xarray.DataArray or number, optional
         Elevation angle (degrees), a number or an array over the other dimensions. None takes
-        `vr`'s ``elevation`` coordinate, averaged along azimuth (NaN skipped) where it varies
-        by ray.
+        `vr`'s ``elevation`` coordinate, averaged along azimuth in float64 (NaN skipped) where
+        it varies by ray; its cosine is taken in float64.
     min_gates : int
         Fewest valid samples a fit needs (at least 3 always).
     min_spread : float
@@ -412,7 +735,9 @@ def vad(
     -------
     xarray.Dataset
         ``u``, ``v`` (eastward and northward wind), ``constant``, ``rms``, ``n_valid``,
-        ``constant2``, ``sin2``, ``cos2``; NaN where a fit is rejected.
+        ``constant2``, ``sin2``, ``cos2``; NaN where a fit is rejected. A ``time`` coordinate
+        of the rays (along `azimuth_dim`) becomes one time per row: the mean time of the rays
+        whose samples in that row are valid (NaT where none is), rounded to the time unit.
 
     Examples
     --------
@@ -426,42 +751,48 @@ def vad(
     """
     func = "vad"
     vr = data_array(vr, "vr", func)
-    require_dims(vr, [azimuth_dim], "vr", func)
-    if azimuth_dim not in vr.coords:
-        raise ValueError(f"{func}: vr has no coordinate for dimension {azimuth_dim!r} (the azimuths)")
-    az_coord = vr.coords[azimuth_dim]
-    az_source = units.check(az_coord, "degree", f"{func}: coordinate {azimuth_dim!r}")
-    az = np.deg2rad(units.convert(np.asarray(az_coord.values, dtype=np.float64), az_source, "degree"))
-    from_coord = elevation is None
-    if elevation is None:
-        if "elevation" not in vr.coords:
-            raise ValueError(f"{func}: vr has no 'elevation' coordinate; give elevation=")
-        el = vr.coords["elevation"].variable
-        el_da = xr.DataArray(el)
-    else:
-        el_da = data_array(elevation, "elevation", func)
-    el_source = units.check(el_da, "degree", f"{func}: elevation")
-    if el_source is not None:
-        el_da = xr.apply_ufunc(
-            units.convert, el_da, dask="parallelized", output_dtypes=[np.float64],
-            kwargs={"source": el_source, "target": "degree"},
+    registry = registry_of(vr)
+    vr = plain(vr, "vr", func)
+    if azimuth_dim not in vr.dims:
+        hint = ""
+        if "azimuth" in vr.coords and vr.coords["azimuth"].ndim == 1:
+            hint = f"; its azimuths run along {vr.coords['azimuth'].dims[0]!r} (azimuth_dim=)"
+        raise ValueError(
+            f"{func}: vr has no dimension {azimuth_dim!r} (its dimensions: {tuple(vr.dims)}){hint}"
         )
-    if azimuth_dim in el_da.dims:
-        el_da = el_da.mean([azimuth_dim], skipna=True)
+    az = _azimuths(vr, azimuth_dim, func)
+    el, from_coord = _elevation(vr, elevation, azimuth_dim, func)
+    times = _ray_times(vr, azimuth_dim)
     min_gates = integer(min_gates, "min_gates", func)
     min_spread = scalar(min_spread, "min_spread", func)
-    source = units.check(vr, "m s-1", f"{func}: vr")
-    check_aligned({"vr": vr, "elevation": el_da}, func)
-    lazy = is_lazy(vr) or is_lazy(el_da)
+    given = {"vr": vr, "azimuth": az, "elevation": el, "time": times}
+    table = VAD_INPUTS if times is not None else VAD_INPUTS[:3]
+    call = prepare(func, table, given, {"azimuth_dim": azimuth_dim})
+    dtypes: list[Any] = [np.float64] * len(VAD_ATTRS)
+    if times is not None:
+        dtypes.append(times.dtype if times.dtype.kind in "mM" else np.float64)
     out = apply(
         _vad_task,
-        [vr, el_da],
-        [[azimuth_dim], []],
-        [[]] * 8,
-        {"az": az, "source": source, "min_gates": min_gates, "min_spread": min_spread,
-         "n_threads": call_threads(n_threads, lazy)},
+        call.args,
+        call.core_dims,
+        [[]] * len(dtypes),
+        {
+            "sources": call.sources[:3],
+            "targets": call.targets[:3],
+            "min_gates": min_gates,
+            "min_spread": min_spread,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
+        out_dtypes=dtypes,
     )
     ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS)
+    if times is not None:
+        attrs = dict(vr.coords["time"].attrs)
+        ds = ds.assign_coords(time=xr.Variable(out[-1].dims, out[-1].data, attrs))
     if from_coord and "elevation" not in ds.coords:
-        ds = ds.assign_coords(elevation=el_da.assign_attrs(units="degree", long_name="elevation angle, averaged along azimuth"))
-    return ds
+        ds = ds.assign_coords(
+            elevation=el.assign_attrs(
+                units="degree", long_name="elevation angle, averaged along azimuth"
+            )
+        )
+    return quantified(ds, registry or call.registry)

@@ -15,6 +15,7 @@ import _ensemble
 from . import units
 from ._apply import (
     FloatArray,
+    Input,
     apply,
     attrs,
     call_threads,
@@ -22,7 +23,8 @@ from ._apply import (
     dataset,
     integer,
     is_lazy,
-    require_dims,
+    prepare,
+    quantified,
     threads,
 )
 
@@ -255,6 +257,10 @@ def perturb(
 
 # --- statistics -----------------------------------------------------------------------------------
 
+# The ensemble in whatever unit it has (the kernel is unit-free); the members are the core.
+STATISTICS_INPUTS = (Input("values", None, ("dim",)),)
+MODE_INPUTS = (Input("values", None, ("dim",)),)
+
 def _statistics_task(values: npt.NDArray[Any], *, percentiles: FloatArray, min_valid: int, n_threads: int | None) -> tuple[FloatArray, ...]:
     batch, members = values.shape[:-1], values.shape[-1]
     v = np.moveaxis(values, -1, 0).reshape(members, math.prod(batch))
@@ -305,19 +311,16 @@ def statistics(
     ([2.0, 4.0], [1.0, 2.0], [[2.0, 4.0]])
     """
     func = "statistics"
-    values = data_array(values, "values", func)
-    require_dims(values, [dim], "values", func)
+    call = prepare(func, STATISTICS_INPUTS, {"values": values}, {"dim": dim})
     levels = _levels(percentiles, func)
     min_valid = integer(min_valid, "min_valid", func)
     out = apply(
-        _statistics_task,
-        [values],
-        [[dim]],
-        [[], [], ["percentile"]],
-        {"percentiles": levels, "min_valid": min_valid, "n_threads": call_threads(n_threads, is_lazy(values))},
+        _statistics_task, call.args, call.core_dims, [[], [], ["percentile"]],
+        {"percentiles": levels, "min_valid": min_valid,
+         "n_threads": call_threads(n_threads, call.lazy)},
         {"percentile": levels.size},
     )
-    unit = units.unit_of(values)
+    unit = units.unit_of(call.args[0])
     mean, std, pct = out
     pct = pct.transpose("percentile", ...).assign_coords(percentile=levels)
     names = {
@@ -325,7 +328,7 @@ def statistics(
         "std": attrs("ensemble standard deviation", unit),
         "percentiles": attrs("ensemble percentiles", unit),
     }
-    return dataset({"mean": mean, "std": std, "percentiles": pct}, names)
+    return quantified(dataset({"mean": mean, "std": std, "percentiles": pct}, names), call.registry)
 
 
 # --- mode -----------------------------------------------------------------------------------------
@@ -372,18 +375,18 @@ def mode(
     ([1.0, 2.0], [0.75, 0.75])
     """
     func = "mode"
-    values = data_array(values, "values", func)
-    require_dims(values, [dim], "values", func)
+    call = prepare(func, MODE_INPUTS, {"values": values}, {"dim": dim})
     n_codes = integer(n_codes, "n_codes", func)
     if not 1 <= n_codes <= 2**24:
         raise ValueError(f"{func}: n_codes must be in 1 ... 16777216, not {n_codes}")
     min_valid = integer(min_valid, "min_valid", func)
     out = apply(
-        _mode_task,
-        [values],
-        [[dim]],
-        [[], []],
-        {"n_codes": n_codes, "min_valid": min_valid, "n_threads": call_threads(n_threads, is_lazy(values))},
+        _mode_task, call.args, call.core_dims, [[], []],
+        {"n_codes": n_codes, "min_valid": min_valid,
+         "n_threads": call_threads(n_threads, call.lazy)},
     )
-    names = {"mode": attrs("most frequent class code", "1"), "fraction": attrs("fraction of members in the most frequent class", "1")}
-    return dataset(dict(zip(names, out)), names)
+    names = {
+        "mode": attrs("most frequent class code", "1"),
+        "fraction": attrs("fraction of members in the most frequent class", "1"),
+    }
+    return quantified(dataset(dict(zip(names, out)), names), call.registry)

@@ -12,7 +12,19 @@ import xarray as xr
 import _refraction
 
 from . import units
-from ._apply import FloatArray, attrs, call_threads, dataset, is_lazy, scalar, threads
+from ._apply import (
+    FloatArray,
+    attrs,
+    call_threads,
+    dataset,
+    is_lazy,
+    plain,
+    plain_values,
+    quantified,
+    registry_of,
+    scalar,
+    threads,
+)
 
 # The kernel's limit on integration steps per ray, checked here before any work.
 MAX_STEPS = 2.0**40
@@ -24,26 +36,70 @@ TRACE_ATTRS = {
 }
 
 
-def _trace_task(n: npt.NDArray[Any], *, source: str | None, rng: FloatArray, elev: FloatArray, h: FloatArray, reverse: bool,
-                radar_height: float, earth_radius: float, step: float, n_threads: int | None) -> FloatArray:
+def _trace_task(
+    n: npt.NDArray[Any],
+    *,
+    source: str | None,
+    rng: FloatArray,
+    elev: FloatArray,
+    h: FloatArray,
+    reverse: bool,
+    radar_height: float,
+    earth_radius: float,
+    step: float,
+    n_threads: int | None,
+) -> FloatArray:
     n = units.convert(n, source, "dimensionless")
     index = np.ascontiguousarray(n[::-1] if reverse else n, dtype=np.float64)
-    out: FloatArray = _refraction.trace(rng, elev, h, index, radar_height, earth_radius, step, threads(n_threads))
+    check_index(index)
+    out: FloatArray = _refraction.trace(
+        rng, elev, h, index, radar_height, earth_radius, step, threads(n_threads)
+    )
     return out
 
 
-def _one_d(x: object, name: str, target: str, func: str) -> FloatArray:
-    """`rng` or `elev`: a 1-D NumPy array or DataArray (units converted), read into memory."""
-    source = units.check(x, target, f"{func}: {name}") if isinstance(x, xr.DataArray) else None
-    values = np.asarray(x.values if isinstance(x, xr.DataArray) else x, dtype=np.float64)
-    if values.ndim != 1:
-        raise ValueError(f"{func}: {name} must be one-dimensional, not of shape {values.shape}")
-    return np.ascontiguousarray(units.convert(values, source, target), dtype=np.float64)
+def check_index(n: npt.NDArray[Any]) -> None:
+    """A refractive index lies near 1; refractivity N (about 300) or n - 1 would trace nonsense."""
+    finite = n[np.isfinite(n)]
+    if finite.size and not (finite.min() >= 0.9 and finite.max() <= 1.1):
+        raise ValueError(
+            f"trace: n must be the refractive index (near 1), not values from {finite.min():g} to "
+            f"{finite.max():g}; from refractivity N give n = 1 + N * 1e-6"
+        )
+
+
+def _axis(
+    x: object, name: str, target: str, default_dim: str, func: str
+) -> tuple[FloatArray, xr.DataArray]:
+    """`rng` or `elev` in the kernel's unit, flat, with the DataArray whose dimensions and
+    coordinates the beams take: a DataArray keeps its own (with its values as the coordinate
+    `default_dim` where it has none), a plain array becomes one along `default_dim`."""
+    if isinstance(x, xr.DataArray):
+        da = plain(x, name, func)
+        if da.ndim == 0:
+            raise ValueError(f"{func}: {name} must have a dimension, not be a single value")
+        source = units.check(da, target, f"{func}: {name}")
+    else:
+        da = xr.DataArray(np.asarray(x, dtype=np.float64))
+        if da.ndim != 1:
+            raise ValueError(f"{func}: {name} must be one-dimensional, not of shape {da.shape}")
+        da, source = da.rename({da.dims[0]: default_dim}), None
+    values = units.convert(np.asarray(da.values, dtype=np.float64), source, target)
+    flat = np.ascontiguousarray(values, dtype=np.float64).reshape(-1)
+    if default_dim not in da.coords and (da.ndim == 1 or default_dim not in da.dims):
+        da = da.assign_coords({default_dim: (da.dims, values, {"units": target})})
+    return flat, da
 
 
 def trace(
-    n: xr.DataArray, *, rng: npt.ArrayLike | xr.DataArray, elev: npt.ArrayLike | xr.DataArray,
-    radar_height: float, dim: Hashable = "height", earth_radius: float = 6371000.0, step: float = 100.0,
+    n: xr.DataArray,
+    *,
+    rng: npt.ArrayLike | xr.DataArray,
+    elev: npt.ArrayLike | xr.DataArray,
+    radar_height: float,
+    dim: Hashable = "height",
+    earth_radius: float = 6371000.0,
+    step: float = 100.0,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """Height, ground distance and local elevation of radar rays through a refractive-index profile.
@@ -51,9 +107,11 @@ def trace(
     Parameters
     ----------
     n : xarray.DataArray
-        Refractive index (dimensionless), 1-D along `dim`, whose coordinate holds the heights
-        above the surface (m). Heights must increase; strictly decreasing heights (top-down
-        model output) are reversed together with `n`. Between levels the index is linear.
+        Refractive index (dimensionless: no units, ``1``, ``unitless`` ...), 1-D along `dim`,
+        whose coordinate holds the heights above the surface (m). Values outside [0.9, 1.1]
+        (refractivity N, or n - 1) are refused: n = 1 + N * 1e-6. Heights must increase;
+        strictly decreasing heights (top-down model output) are reversed together with `n`.
+        Between levels the index is linear.
     rng : array-like or xarray.DataArray
         Path lengths along the ray (m) at which to report, non-decreasing.
     elev : array-like or xarray.DataArray
@@ -69,11 +127,17 @@ def trace(
     n_threads : int, optional
         Kernel threads; None means all cores in memory and one per dask task.
 
+    Settings with units (a pint quantity, a 0-d DataArray with ``units``) are converted;
+    plain numbers are in the units above.
+
     Returns
     -------
     xarray.Dataset
-        ``height`` and ``ground_distance`` (m) and ``local_elevation`` (degrees), with dimensions
-        ``("elevation", "range")`` whose coordinates are `elev` and `rng`; NaN for a NaN elevation.
+        ``height`` and ``ground_distance`` (m) and ``local_elevation`` (degrees), with the
+        dimensions of `elev` then those of `rng`: ``("elevation", "range")`` with `elev` and
+        `rng` as coordinates for plain arrays; a DataArray keeps its own dimensions and
+        coordinates (a sweep's ``elevation(azimuth)`` and ``range`` give beams on
+        ``(azimuth, range)`` that attach to the sweep). NaN for a NaN elevation.
 
     Examples
     --------
@@ -86,13 +150,18 @@ def trace(
     func = "trace"
     if not isinstance(n, xr.DataArray):
         raise TypeError(f"{func}: n must be an xarray.DataArray, not {type(n).__name__}")
+    registry = registry_of(n)
+    n = plain(n, "n", func)
     if n.dims != (dim,):
         raise ValueError(f"{func}: n must be one-dimensional along {dim!r}, not {tuple(n.dims)}")
     if dim not in n.coords:
         raise ValueError(f"{func}: n has no coordinate for dimension {dim!r} (the heights)")
     source = units.check(n, "dimensionless", f"{func}: n")
-    h_source = units.check(n.coords[dim], "m", f"{func}: coordinate {dim!r}")
-    h = units.convert(np.asarray(n.coords[dim].values, dtype=np.float64), h_source, "m")
+    h_data, h_unit = plain_values(n.coords[dim].variable, f"coordinate {dim!r}", func)
+    h_source = (
+        None if h_unit is None else units.conversion(h_unit, "m", f"{func}: coordinate {dim!r}")
+    )
+    h = units.convert(np.asarray(h_data, dtype=np.float64), h_source, "m")
     if h.size == 0:
         raise ValueError(f"{func}: n needs at least one level")
     steps = np.diff(h)
@@ -101,13 +170,20 @@ def trace(
         if np.all(steps < 0):
             h, reverse = h[::-1], True
         else:
-            raise ValueError(f"{func}: the heights along {dim!r} must increase (or strictly decrease)")
+            raise ValueError(
+                f"{func}: the heights along {dim!r} must increase (or strictly decrease)"
+            )
     h = np.ascontiguousarray(h)
-    rng_m = _one_d(rng, "rng", "m", func)
-    elev_deg = _one_d(elev, "elev", "degree", func)
-    radar_height = scalar(radar_height, "radar_height", func)
-    earth_radius = scalar(earth_radius, "earth_radius", func)
-    step = scalar(step, "step", func)
+    rng_m, rng_da = _axis(rng, "rng", "m", "range", func)
+    elev_deg, elev_da = _axis(elev, "elev", "degree", "elevation", func)
+    shared = set(rng_da.dims) & set(elev_da.dims)
+    if shared:
+        raise ValueError(
+            f"{func}: rng and elev must not share dimensions {sorted(map(str, shared))}"
+        )
+    radar_height = scalar(radar_height, "radar_height", func, "m")
+    earth_radius = scalar(earth_radius, "earth_radius", func, "m")
+    step = scalar(step, "step", func, "m")
     if not step > 0:
         raise ValueError(f"{func}: step must be positive, not {step}")
     if rng_m.size > 1 and not np.all(rng_m[1:] >= rng_m[:-1]):
@@ -116,23 +192,40 @@ def trace(
         raise ValueError(f"{func}: rng[-1] / step needs too many integration steps (at most 2**40)")
 
     lazy = is_lazy(n)
+    if not lazy:
+        check_index(units.convert(np.asarray(n.values), source, "dimensionless"))
     kwargs: dict[str, Any] = {
-        "source": source, "rng": rng_m, "elev": elev_deg, "h": h, "reverse": reverse, "radar_height": radar_height,
-        "earth_radius": earth_radius, "step": step, "n_threads": call_threads(n_threads, lazy),
+        "source": source,
+        "rng": rng_m,
+        "elev": elev_deg,
+        "h": h,
+        "reverse": reverse,
+        "radar_height": radar_height,
+        "earth_radius": earth_radius,
+        "step": step,
+        "n_threads": call_threads(n_threads, lazy),
     }
-    coords = {"elevation": ("elevation", elev_deg, {"units": "degree"}), "range": ("range", rng_m, {"units": "m"})}
     if lazy:
         import dask.array as da
 
         block = da.map_blocks(
-            _trace_task, n.data.rechunk(-1), dtype=np.float64, drop_axis=0, new_axis=[0, 1, 2],
-            chunks=((elev_deg.size,), (rng_m.size,), (3,)), meta=np.empty((0, 0, 0)), **kwargs,
+            _trace_task,
+            n.data.rechunk(-1),
+            dtype=np.float64,
+            drop_axis=0,
+            new_axis=[0, 1, 2],
+            chunks=((elev_deg.size,), (rng_m.size,), (3,)),
+            meta=np.empty((0, 0, 0)),
+            **kwargs,
         )
         out: Any = block
     else:
         out = _trace_task(np.asarray(n.values, dtype=np.float64), **kwargs)
+    dims = elev_da.dims + rng_da.dims
+    shape = elev_da.shape + rng_da.shape
+    coords = {**dict(elev_da.coords), **dict(rng_da.coords)}
     variables = {
-        name: xr.DataArray(out[:, :, q], dims=("elevation", "range"), coords=coords)
+        name: xr.DataArray(out[:, :, q].reshape(shape), dims=dims, coords=coords)
         for q, name in enumerate(TRACE_ATTRS)
     }
-    return dataset(variables, TRACE_ATTRS)
+    return quantified(dataset(variables, TRACE_ATTRS), registry)
