@@ -1,6 +1,8 @@
 // Radar sweep kernels: VAD fits of every range gate of a sweep in its (azimuth, range) layout.
 #include "frame/frame.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -202,10 +204,212 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
     return result;
 }
 
+
+// Candidate reference winds of groups of `pool` neighbouring gates of a sweep, folded at the
+// Nyquist velocity V: the samples as points exp(i pi v / V) of the circle (where folding leaves
+// them unchanged), summed in `n_bins` azimuth bins per group; the score of a radial wind
+// a sin(az) + b cos(az) is Re sum_b Z_b exp(-i pi (a sin(az_b) + b cos(az_b)) / V) over the bin
+// centres az_b. The best `n_peaks` separate maxima on a grid of spacing `coarse` out to `half`
+// (each at least V from the ones before) are refined on a grid of spacing `fine` out to
+// `fine_half` around them. Both grids are separable, so their phase factors are tables made
+// once per call.
+f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std::int64_t pool,
+                   std::int64_t n_bins, double half, double coarse, double fine_half, double fine,
+                   std::int64_t n_peaks, int n_threads) {
+    if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
+    const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
+    if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
+    if (pool < 1 || n_bins < 1 || n_bins > 4096 || n_peaks < 1 || n_peaks > 64)
+        throw std::invalid_argument("pool, n_bins or n_peaks out of range");
+    if (!(coarse > 0) || !(fine > 0) || !(half >= 0) || !(fine_half >= 0) || !(half / coarse < 512) ||
+        !(fine_half / fine < 64))
+        throw std::invalid_argument("bad search grid");
+    const std::int64_t n_groups = (n_gates + pool - 1) / pool;
+    const std::int64_t width = 1 + 4 * n_peaks;
+    f64_array result({n_groups, width});
+    if (result.size() == 0) return result;
+
+    constexpr double two_pi = 6.283185307179586;
+    const double k = 3.141592653589793 / nyquist;
+    const double* ap = az.data();
+    std::vector<std::int64_t> ray_bin(static_cast<std::size_t>(n_rays));
+    for (std::int64_t j = 0; j < n_rays; ++j) {
+        if (!finite(ap[j])) {
+            ray_bin[j] = -1;
+            continue;
+        }
+        const double turn = std::fmod(ap[j], two_pi);
+        const double a = turn < 0 ? turn + two_pi : turn;
+        ray_bin[j] = std::min(n_bins - 1, static_cast<std::int64_t>(a / (two_pi / n_bins)));
+    }
+    const auto grid = [](double h, double step) {
+        const std::int64_t m = static_cast<std::int64_t>(std::ceil(h / step));
+        std::vector<double> g;
+        for (std::int64_t i = -m; i <= m; ++i) g.push_back(static_cast<double>(i) * step);
+        return g;
+    };
+    const std::vector<double> cg = grid(half, coarse), fg = grid(fine_half, fine);
+    const std::int64_t nc = static_cast<std::int64_t>(cg.size()), nf = static_cast<std::int64_t>(fg.size());
+    std::vector<double> sb(n_bins), cb(n_bins);
+    for (std::int64_t b = 0; b < n_bins; ++b)
+        frame::sin_cos((static_cast<double>(b) + 0.5) * (two_pi / n_bins), &sb[b], &cb[b]);
+    // Phase tables exp(-i k x t_b) over a grid's values x: real and imaginary parts, laid out
+    // bin-major ([b][i]) so the innermost loops run along the grid.
+    struct phases {
+        std::vector<double> re, im;
+    };
+    const auto table = [&](const std::vector<double>& g, const std::vector<double>& t) {
+        const std::size_t n = g.size();
+        phases out{std::vector<double>(n * n_bins), std::vector<double>(n * n_bins)};
+        for (std::int64_t b = 0; b < n_bins; ++b)
+            for (std::size_t i = 0; i < n; ++i) {
+                double s, c;
+                frame::sin_cos(k * g[i] * t[b], &s, &c);
+                out.re[b * n + i] = c;
+                out.im[b * n + i] = -s;
+            }
+        return out;
+    };
+    const phases TA = table(cg, sb), TB = table(cg, cb), FA = table(fg, sb), FB = table(fg, cb);
+    const double* vp = vr.data();
+    const std::int64_t* bin = ray_bin.data();
+    double* out = result.mutable_data();
+
+    const auto group = [&](std::int64_t q) {
+        const std::int64_t g0 = q * pool, g1 = std::min(n_gates, g0 + pool);
+        std::vector<double> Z(2 * n_bins, 0.0), score(nc * nc);
+        std::vector<std::int64_t> cnt(n_bins, 0);
+        for (std::int64_t j = 0; j < n_rays; ++j) {
+            if (bin[j] < 0) continue;
+            const double* x = vp + j * n_gates;
+            for (std::int64_t g = g0; g < g1; ++g) {
+                if (!finite(x[g])) continue;
+                double s, c;
+                frame::sin_cos(k * x[g], &s, &c);
+                Z[2 * bin[j]] += c;
+                Z[2 * bin[j] + 1] += s;
+                ++cnt[bin[j]];
+            }
+        }
+        std::int64_t seen = 0;
+        for (std::int64_t b = 0; b < n_bins; ++b) seen += cnt[b] > 0;
+        double* o = out + q * width;
+        o[0] = static_cast<double>(seen) / static_cast<double>(n_bins);
+        if (seen == 0) {  // no echo, no peaks
+            for (std::int64_t c = 1; c < width; ++c) o[c] = nan;
+            return;
+        }
+        // sum_b Z_b A_ib B_jb over the grid pairs (i, j) of a table pair: real part into dst,
+        // imaginary part into im_dst when asked. Each sum runs over the bins in order.
+        const auto scores = [&](const phases& A, const phases& B, std::int64_t n, double* dst, double* im_dst) {
+            std::vector<double> re(n), im(n);
+            for (std::int64_t i = 0; i < n; ++i) {
+                std::fill(re.begin(), re.end(), 0.0);
+                std::fill(im.begin(), im.end(), 0.0);
+                for (std::int64_t b = 0; b < n_bins; ++b) {
+                    const double zr = Z[2 * b], zi = Z[2 * b + 1];
+                    const double ar = A.re[b * n + i], ai = A.im[b * n + i];
+                    const double yr = zr * ar - zi * ai, yi = zr * ai + zi * ar;
+                    const double* br = B.re.data() + b * n;
+                    const double* bi = B.im.data() + b * n;
+                    for (std::int64_t j = 0; j < n; ++j) {
+                        re[j] += yr * br[j] - yi * bi[j];
+                        im[j] += yr * bi[j] + yi * br[j];
+                    }
+                }
+                for (std::int64_t j = 0; j < n; ++j) {
+                    dst[i * n + j] = re[j];
+                    if (im_dst) im_dst[i * n + j] = im[j];
+                }
+            }
+        };
+        scores(TA, TB, nc, score.data(), nullptr);
+        const std::vector<double> Z0 = Z;
+        std::vector<double> fre(nf * nf), fim(nf * nf);
+        for (std::int64_t p = 0; p < n_peaks; ++p) {
+            std::int64_t top = 0;
+            for (std::int64_t c = 1; c < nc * nc; ++c)
+                if (score[c] > score[top]) top = c;
+            const double a0 = cg[top / nc], b0 = cg[top % nc];
+            for (std::int64_t c = 0; c < nc * nc; ++c)
+                if (std::hypot(cg[c / nc] - a0, cg[c % nc] - b0) < nyquist)
+                    score[c] = -std::numeric_limits<double>::infinity();
+            // Shift the sums to the peak, then search the fine grid around it.
+            for (std::int64_t b = 0; b < n_bins; ++b) {
+                double s, c;
+                frame::sin_cos(k * (a0 * sb[b] + b0 * cb[b]), &s, &c);
+                const double zr = Z0[2 * b], zi = Z0[2 * b + 1];
+                Z[2 * b] = zr * c + zi * s;
+                Z[2 * b + 1] = zi * c - zr * s;
+            }
+            scores(FA, FB, nf, fre.data(), fim.data());
+            std::int64_t best = 0;
+            for (std::int64_t c = 1; c < nf * nf; ++c)
+                if (fre[c] > fre[best]) best = c;
+            o[1 + 4 * p] = a0 + fg[best / nf];
+            o[2 + 4 * p] = b0 + fg[best % nf];
+            o[3 + 4 * p] = fre[best];
+            o[4 + 4 * p] = fim[best];
+            Z = Z0;
+        }
+    };
+
+    {
+        py::gil_scoped_release release;
+        frame::parallel_blocks(n_groups, 1, n_threads, group);
+    }
+    return result;
+}
+
+// Each sample moved by the multiple of 2 V that brings it nearest its gate's reference radial
+// velocity a sin(az) + b cos(az) + c (reference rows a, b, c per gate); a sample left farther
+// than reach * V from the reference even so, or of a gate without a reference, stays as it is.
+f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist, const f64_array& reference,
+                    double reach, int n_threads) {
+    if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
+    const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
+    if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (reference.ndim() != 2 || reference.shape(0) != 3 || reference.shape(1) != n_gates)
+        throw std::invalid_argument("reference must be (3, n_gates)");
+    if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
+    f64_array result({n_rays, n_gates});
+    if (result.size() == 0) return result;
+    const double* vp = vr.data();
+    const double* ap = az.data();
+    const double* ra = reference.data();
+    const double* rb = ra + n_gates;
+    const double* rc = rb + n_gates;
+    double* out = result.mutable_data();
+    const double span = 2 * nyquist, limit = reach * nyquist;
+
+    const auto ray = [&](std::int64_t j) {
+        const double* x = vp + j * n_gates;
+        double* o = out + j * n_gates;
+        double s, c;
+        frame::sin_cos(ap[j], &s, &c);
+        for (std::int64_t g = 0; g < n_gates; ++g) {
+            const double ref = (ra[g] * s + rb[g] * c) + rc[g];
+            const double moved = x[g] + span * std::nearbyint((ref - x[g]) / span);
+            o[g] = std::fabs(moved - ref) <= limit ? moved : x[g];
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        frame::parallel_blocks(n_rays, 16, n_threads, ray);
+    }
+    return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels in the (azimuth, range) layout (multithreaded).";
     m.def("vad_sweep", &vad_sweep_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
           py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
+    m.def("torus", &torus_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("pool"),
+          py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"), py::arg("fine"),
+          py::arg("n_peaks"), py::arg("n_threads") = 0);
+    m.def("unfold", &unfold_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("reference"),
+          py::arg("reach"), py::arg("n_threads") = 0);
 }

@@ -208,15 +208,22 @@ def georeference(sweep: xr.Dataset, *, n: xr.DataArray | None = None,
 
 # --- dealiasing ------------------------------------------------------------------------------------
 
-# Torus search: azimuth bins, gates pooled per reference, the coarse grid step and the fine one
-# (fractions of the Nyquist velocity), and the least wind the coarse grid spans.
+# Torus search: azimuth bins, gates pooled per reference, the coarse and the fine grid steps
+# (fractions of the Nyquist velocity), the least wind the coarse grid spans, the peaks kept per
+# group, the share of the best score a peak needs to be eligible, the coverage of the circle
+# that makes a group an anchor of the guide, and the guide's height bins (m).
 TORUS_BINS = 72
 TORUS_POOL = 4
 TORUS_COARSE = 0.5
 TORUS_FINE = 0.125
 TORUS_MAX_WIND = 40.0
 TORUS_PEAKS = 4
-TORUS_TIE = 0.95
+TORUS_TIE = 0.6
+TORUS_ANCHOR = 0.75
+TORUS_LAYER = 250.0
+TORUS_SPARSE = 0.4
+TORUS_REACH = 0.85
+TORUS_PASSES = 2
 
 
 def _grid(half: float, step: float) -> FloatArray:
@@ -226,93 +233,82 @@ def _grid(half: float, step: float) -> FloatArray:
     return np.stack([a.ravel(), b.ravel()])
 
 
-def unfold(vr: FloatArray, az: FloatArray, nyquist: float) -> FloatArray:
-    """Velocities of one sweep unfolded against each gate's reference wind found on the torus.
+def torus_peaks(vr: FloatArray, az: FloatArray, nyquist: float,
+                n_threads: int | None = None) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Candidate reference winds of each group of TORUS_POOL gates of one sweep.
 
     Parameters
     ----------
     vr : ndarray, shape (n_rays, n_gates)
-        Radial velocities (m s-1), NaN where missing, folded into [-nyquist, nyquist].
+        Radial velocities (m s-1), NaN where missing.
     az : ndarray, shape (n_rays,)
-        Azimuths of the rays (radians).
+        Azimuths (radians).
     nyquist : float
-        The Nyquist velocity (m s-1).
+        The Nyquist velocity V (m s-1).
 
     Returns
     -------
-    ndarray, shape (n_rays, n_gates)
-        ``vr + 2 k nyquist`` with the integer ``k`` that brings each sample nearest to the
-        reference radial velocity ``a sin(az) + b cos(az) + c`` of its gate.
+    ab : ndarray, shape (2, n_groups, TORUS_PEAKS)
+        The peaks' radial-wind coefficients a, b of a sin(az) + b cos(az) (m s-1, not divided
+        by the cosine of the elevation), best first.
+    value : ndarray of complex, shape (n_groups, TORUS_PEAKS)
+        Each peak's sum on the circle: its real part is the score, its phase pi c / V gives
+        the constant c.
+    cover : ndarray, shape (n_groups,)
+        The share of the TORUS_BINS azimuth bins with echoes.
 
     Notes
     -----
-    The torus mapping of Haase and Landelius (2004): a sample v is the point exp(i pi v / V) of
-    the circle, where folding leaves it unchanged. The reference of a group of TORUS_POOL gates
-    is the first harmonic (a, b) that maximises |sum exp(i pi (v - a sin az - b cos az) / V)|
-    over its samples (the constant c drops out of the modulus and is the phase of that sum):
-    the samples are summed on the circle in TORUS_BINS azimuth bins, the modulus is searched on
-    a grid of (a, b) spaced V / 2 out to max(3.5 V, 40 m s-1) and then on a grid spaced V / 8
-    around the best point. No first guess is needed. The reference must lie within V of the
-    true radial velocity for a sample to unfold correctly: samples that are outliers by more
-    than V (clutter, second-trip echo) are put on the wrong fold, and a gate group whose echoes
-    cover too little of the circle gets no reference (its samples are left as they are).
+    Kernel ``_radar.torus``: the samples of a group, as points exp(i pi v / V) of the circle,
+    are summed in azimuth bins; the score Re sum_b Z_b exp(-i pi (a sin az_b + b cos az_b) / V)
+    is searched on a grid spaced TORUS_COARSE V out to max(3.5 V, TORUS_MAX_WIND) for the
+    TORUS_PEAKS best maxima at least V apart, each refined on a grid spaced TORUS_FINE V within
+    V / 2.
     """
-    n_rays, n_gates = vr.shape
     V = float(nyquist)
-    ok_az = np.isfinite(az)
-    valid = np.isfinite(vr) & ok_az[:, None]
-    phase = np.where(valid, vr, 0.0) * (np.pi / V)
-    z = np.where(valid, np.exp(1j * phase), 0.0)
-    # Pool gates: sums on the circle add.
-    n_groups = -(-n_gates // TORUS_POOL)
-    pad = n_groups * TORUS_POOL - n_gates
-    zp = np.pad(z, ((0, 0), (0, pad))).reshape(n_rays, n_groups, TORUS_POOL).sum(axis=2)
-    # Azimuth bins: a one-hot matrix sums the rays of each bin.
-    width = 2 * np.pi / TORUS_BINS
-    k = np.where(ok_az, np.floor(np.mod(np.where(ok_az, az, 0.0), 2 * np.pi) / width), -1).astype(np.int64)
-    k = np.minimum(k, TORUS_BINS - 1)
-    onehot = (k[None, :] == np.arange(TORUS_BINS)[:, None]).astype(np.complex128)
-    Z = (onehot @ zp).T  # (n_groups, bins)
-    centre = (np.arange(TORUS_BINS) + 0.5) * width
-    sc = np.stack([np.sin(centre), np.cos(centre)])  # (2, bins)
+    out = _radar.torus(vr, az, V, TORUS_POOL, TORUS_BINS, max(3.5 * V, TORUS_MAX_WIND), TORUS_COARSE * V,
+                       0.5 * V, TORUS_FINE * V, TORUS_PEAKS, threads(n_threads))
+    peaks = out[:, 1:].reshape(out.shape[0], TORUS_PEAKS, 4)
+    ab = np.stack([peaks[:, :, 0], peaks[:, :, 1]])
+    value = peaks[:, :, 2] + 1j * peaks[:, :, 3]
+    return ab, value, out[:, 0].copy()
 
-    coarse = _grid(max(3.5 * V, TORUS_MAX_WIND), TORUS_COARSE * V)
-    E = np.exp(-1j * (np.pi / V) * (sc.T @ coarse))  # (bins, candidates)
-    score = np.abs(Z @ E)
-    # The few best separate peaks (at least V apart), each refined on the fine grid.
-    near = np.hypot(*(coarse[:, :, None] - coarse[:, None, :])) < V
-    peaks = []
-    for _ in range(TORUS_PEAKS):
-        top = np.argmax(score, axis=1)
-        peaks.append(top)
-        score[near[top]] = -np.inf
-    cand = coarse[:, np.stack(peaks, axis=1)]  # (2, n_groups, peaks)
-    fine = _grid(0.5 * V, TORUS_FINE * V)
-    D = np.exp(-1j * (np.pi / V) * (sc.T @ fine))
-    base = np.exp(-1j * (np.pi / V) * np.einsum("kgp,kb->gpb", cand, sc))
-    S = (Z[:, None, :] * base) @ D  # (n_groups, peaks, fine)
-    pick = np.argmax(np.abs(S), axis=2)
-    g_idx, p_idx = np.ogrid[:n_groups, :TORUS_PEAKS]
-    value = S[g_idx, p_idx, pick]
-    ab_p = cand + fine[:, pick]
-    # Partial coverage of the circle leaves aliases nearly as good as the wind itself: of the
-    # peaks within TORUS_TIE of the best, the weakest wind is taken.
-    mag = np.abs(value)
-    speed = np.where(mag >= TORUS_TIE * mag.max(axis=1, keepdims=True), np.hypot(ab_p[0], ab_p[1]), np.inf)
-    choice = np.argmin(speed, axis=1)
-    ab = ab_p[:, np.arange(n_groups), choice]
-    c = np.angle(value[np.arange(n_groups), choice]) * (V / np.pi)
-    # A group needs echoes on enough of the circle for its reference to mean anything.
-    covered = np.count_nonzero(np.abs(Z) > 0, axis=1) >= TORUS_BINS // 4
-    ab[:, ~covered] = np.nan
 
-    a_g = np.repeat(ab[0], TORUS_POOL)[:n_gates]
-    b_g = np.repeat(ab[1], TORUS_POOL)[:n_gates]
-    c_g = np.repeat(c, TORUS_POOL)[:n_gates]
-    s, co = np.sin(az)[:, None], np.cos(az)[:, None]
-    ref = (a_g * s + b_g * co) + c_g
-    folds = np.round((ref - vr) / (2 * V))
-    out: FloatArray = np.where(np.isfinite(folds), vr + (2 * V) * folds, vr)
+def torus_choose(ab: FloatArray, value: FloatArray, cover: FloatArray, guide: FloatArray,
+                 nyquist: float) -> FloatArray:
+    """The reference (a, b, c) of each group, c as a phase: of its peaks scoring at least
+    TORUS_TIE of its best, the one nearest the guide's radial-wind coefficients `guide`
+    (2, n_groups). Where none of them is within the Nyquist velocity of the guide, or the group
+    has echoes in less than TORUS_SPARSE of the azimuth bins (too few to tell the aliases
+    apart), the guide itself is the reference, with no constant."""
+    mag = value.real
+    close = mag >= TORUS_TIE * mag.max(axis=1, keepdims=True)
+    dist = np.hypot(ab[0] - guide[0][:, None], ab[1] - guide[1][:, None])
+    choice = np.argmin(np.where(close, dist, np.inf), axis=1)
+    rows = np.arange(ab.shape[1])
+    out = np.stack([ab[0, rows, choice], ab[1, rows, choice], np.angle(value[rows, choice])])
+    lost = (cover < TORUS_SPARSE) | ~(dist[rows, choice] <= nyquist)
+    out[:, lost] = np.stack([guide[0], guide[1], np.zeros_like(guide[0])])[:, lost]
+    return out
+
+
+def unfold(vr: FloatArray, az: FloatArray, nyquist: float, reference: FloatArray,
+           n_threads: int | None = None) -> FloatArray:
+    """`vr` (n_rays, n_gates) moved by the multiple of 2 `nyquist` that brings each sample
+    nearest its gate's reference radial velocity a sin(az) + b cos(az) + c (`reference`: (3,
+    n_gates), c in m s-1); samples of gates without a reference are left as they are, and so
+    is a sample that would still lie farther than TORUS_REACH times the Nyquist velocity from
+    the reference (an outlier of no fold). Kernel ``_radar.unfold``."""
+    out: FloatArray = _radar.unfold(vr, az, float(nyquist), np.ascontiguousarray(reference, dtype=np.float64),
+                                    TORUS_REACH, threads(n_threads))
+    return out
+
+
+def _group_mean(x: FloatArray) -> FloatArray:
+    n_groups = -(-x.size // TORUS_POOL)
+    padded = np.pad(x, (0, n_groups * TORUS_POOL - x.size), constant_values=np.nan)
+    with np.errstate(invalid="ignore"):
+        out: FloatArray = np.nanmean(padded.reshape(n_groups, TORUS_POOL), axis=1)
     return out
 
 
@@ -337,18 +333,70 @@ def _nyquist(sweep: xr.Dataset, given: float | None, func: str, where: str) -> f
     return float(attr) if attr is not None else None
 
 
-def _sweep_fits(vr: npt.NDArray[Any], *, az: FloatArray, cos_el: FloatArray, source: str | None,
-                nyquist: float | None, min_gates: int, min_spread: float, n_threads: int | None) -> FloatArray:
-    """The VAD fits (8, n_gates) of one (azimuth, range) sweep, unfolded first where asked."""
-    v = np.asarray(units.convert(np.asarray(vr, dtype=np.float64), source, "m s-1"), dtype=np.float64)
-    out: FloatArray = _radar.vad_sweep(v, az, cos_el, min_gates, min_spread, threads(n_threads))
-    if nyquist is not None:
-        unfolded = _radar.vad_sweep(unfold(v, az, nyquist), az, cos_el, min_gates, min_spread,
-                                    threads(n_threads))
-        # A gate keeps the fit of its samples as they are unless unfolding fits them better.
-        better = ~(out[3] <= unfolded[3])
-        out[:, better] = unfolded[:, better]
-    return out
+def _volume_fits(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, Any]], *, min_gates: int,
+                 min_spread: float, n_threads: int | None) -> list[FloatArray]:
+    """The VAD fits (8, n_gates) of every sweep, unfolded first where a Nyquist velocity is known.
+
+    Unfolding is two-staged: the torus peaks of every sweep, then one guide profile from the
+    groups that see most of the circle (over all sweeps), then each group's reference.
+    """
+    vrs = [np.asarray(units.convert(np.asarray(d, dtype=np.float64), st["source"], "m s-1"), dtype=np.float64)
+           for d, st in zip(data, statics)]
+    n_th = threads(n_threads)
+    folded = [i for i, st in enumerate(statics) if st["nyquist"] is not None]
+    fits = [np.empty((8, 0)) if st["nyquist"] is not None
+            else _radar.vad_sweep(vr, st["az"], st["cos_el"], min_gates, min_spread, n_th)
+            for vr, st in zip(vrs, statics)]
+    if not folded:
+        return fits
+    peaks = {i: torus_peaks(vrs[i], statics[i]["az"], statics[i]["nyquist"], n_threads) for i in folded}
+    winds, heights = [], []
+    for i in folded:
+        ab, value, cover = peaks[i]
+        best = np.argmax(value.real, axis=1)
+        rows = np.arange(ab.shape[1])
+        ce = _group_mean(statics[i]["cos_el"])
+        w = ab[:, rows, best] / ce
+        w[:, cover < TORUS_ANCHOR] = np.nan
+        winds.append(w)
+        heights.append(_group_mean(statics[i]["height"]))
+    wind_all, height_all = np.concatenate(winds, axis=1), np.concatenate(heights)
+    for i in folded:
+        ab, value, cover = peaks[i]
+        st = statics[i]
+        h, ce = _group_mean(st["height"]), _group_mean(st["cos_el"])
+        gu, gv = _guide_at(wind_all, height_all, h)
+        ref = torus_choose(ab, value, cover, np.stack([gu * ce, gv * ce]), st["nyquist"])
+        ref[2] *= st["nyquist"] / np.pi
+        n_gates = vrs[i].shape[1]
+        reference = np.stack([np.repeat(x, TORUS_POOL)[:n_gates] for x in ref])
+        for _ in range(TORUS_PASSES):
+            fit = _radar.vad_sweep(unfold(vrs[i], st["az"], st["nyquist"], reference, n_threads), st["az"],
+                                   st["cos_el"], min_gates, min_spread, n_th)
+            # Each gate's own fit is the sharper reference of the next pass.
+            fitted = np.stack([fit[0] * st["cos_el"], fit[1] * st["cos_el"], fit[2]])
+            reference = np.where(np.isfinite(fitted).all(axis=0), fitted, reference)
+        fits[i] = fit
+    return fits
+
+
+def _guide_at(winds: FloatArray, heights: FloatArray, at: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """The guide profile of the anchors `winds` at `heights`, read at the heights `at`."""
+    ok = np.all(np.isfinite(winds), axis=0) & np.isfinite(heights)
+    if not ok.any():
+        return np.zeros_like(at), np.zeros_like(at)
+    layer = np.floor(heights[ok] / TORUS_LAYER)
+    keys = np.unique(layer)
+    mids = (keys + 0.5) * TORUS_LAYER
+    med = np.array([[np.median(w[ok][layer == key]) for key in keys] for w in winds])
+    where = np.where(np.isfinite(at), at, 0.0)
+    return np.interp(where, mids, med[0]), np.interp(where, mids, med[1])
+
+
+def _volume(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, Any]], edges: FloatArray, *,
+            min_gates: int, min_spread: float, n_threads: int | None) -> FloatArray:
+    fits = _volume_fits(data, statics, min_gates=min_gates, min_spread=min_spread, n_threads=n_threads)
+    return _combine(fits, [st["height"] for st in statics], edges)
 
 
 def _combine(fits: Sequence[FloatArray], heights: Sequence[FloatArray], edges: FloatArray) -> FloatArray:
@@ -508,31 +556,23 @@ def wind_profile(
         raise ValueError(f"{func}: no sweep of the volume has a variable {variable!r}")
 
     lazy = any(is_lazy(j[0]) for j in jobs)
-    fits: list[Any] = []
-    gate_heights = []
+    statics = []
     for vr, az_deg, el_deg, rng_m, source, V in jobs:
         with np.errstate(invalid="ignore"):
             el = float(np.nanmean(el_deg)) if np.any(np.isfinite(el_deg)) else np.nan
         beam = _trace(index, rng_m, np.array([el]), h0)
-        gate_heights.append(beam["height"].values[0])
-        cos_el = np.cos(np.deg2rad(beam["local_elevation"].values[0]))
-        kw = {"az": np.deg2rad(az_deg), "cos_el": cos_el, "source": source, "nyquist": V,
-              "min_gates": min_gates, "min_spread": min_spread, "n_threads": n_threads}
-        if lazy:
-            import dask
-
-            data = vr.data if is_lazy(vr) else vr.values
-            fits.append(dask.delayed(_sweep_fits, pure=True)(data, **kw))
-        else:
-            fits.append(_sweep_fits(vr.values, **kw))
+        statics.append({"az": np.deg2rad(az_deg), "cos_el": np.cos(np.deg2rad(beam["local_elevation"].values[0])),
+                        "height": beam["height"].values[0], "source": source, "nyquist": V})
+    kw = {"min_gates": min_gates, "min_spread": min_spread, "n_threads": n_threads}
     if lazy:
         import dask
         import dask.array as da
 
-        combined: Any = da.from_delayed(dask.delayed(_combine, pure=True)(fits, gate_heights, edges),
+        data = [j[0].data for j in jobs]
+        combined: Any = da.from_delayed(dask.delayed(_volume, pure=True)(data, statics, edges, **kw),
                                         shape=(6, levels.size), dtype=np.float64)
     else:
-        combined = _combine(fits, gate_heights, edges)
+        combined = _volume([j[0].values for j in jobs], statics, edges, **kw)
     um, vm, rm, n_fits, n_samples, spread = (combined[q] for q in range(6))
     speed = np.hypot(um, vm)
     direction = np.mod(np.rad2deg(np.arctan2(-um, -vm)), 360.0)
