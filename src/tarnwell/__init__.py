@@ -17,6 +17,11 @@ from __future__ import annotations
 from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
 from .refraction import trace
+from .environment import refractive_index, storm_motion
+from .volume import georeference, wind_profile
 
 __version__ = "0.1.0"
-__all__ = ["cold_pool", "gradient", "mode", "perturb", "profile", "statistics", "thermo", "trace", "vad"]
+__all__ = [
+    "cold_pool", "georeference", "gradient", "mode", "perturb", "profile", "refractive_index", "statistics",
+    "storm_motion", "thermo", "trace", "vad", "wind_profile",
+]

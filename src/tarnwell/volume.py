@@ -514,9 +514,9 @@ def wind_profile(
     >>> vr = 10.0 * np.sin(np.deg2rad(az))[:, None] * np.cos(np.deg2rad(1.0)) + 0 * rng
     >>> sweep = xr.Dataset({"VRADH": (("azimuth", "range"), vr, {"units": "m s-1"})},
     ...                    coords={"azimuth": az, "range": rng, "elevation": 1.0})
-    >>> wp = tarnwell.wind_profile([sweep], heights=[0.0, 200.0, 400.0])
-    >>> np.round(wp.u.values, 2)
-    array([10., 10., nan])
+    >>> wp = tarnwell.wind_profile([sweep], heights=[0.0, 200.0, 400.0, 600.0])
+    >>> np.round(wp.u.values, 2), wp.n_fits.values
+    (array([10., 10., 10., nan]), array([22., 43., 15.,  0.]))
     """
     func = "wind_profile"
     sweeps, root = sweeps_of(volume, func)
@@ -563,7 +563,7 @@ def wind_profile(
         beam = _trace(index, rng_m, np.array([el]), h0)
         statics.append({"az": np.deg2rad(az_deg), "cos_el": np.cos(np.deg2rad(beam["local_elevation"].values[0])),
                         "height": beam["height"].values[0], "source": source, "nyquist": V})
-    kw = {"min_gates": min_gates, "min_spread": min_spread, "n_threads": n_threads}
+    kw: dict[str, Any] = {"min_gates": min_gates, "min_spread": min_spread, "n_threads": n_threads}
     if lazy:
         import dask
         import dask.array as da
