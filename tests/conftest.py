@@ -116,3 +116,37 @@ def nexrad_volume(shared_data: Path) -> xr.DataTree:
 def cfradial_volume(shared_data: Path) -> xr.DataTree:
     """The Ka-band CfRadial sample (four PPI sweeps of reflectivity)."""
     return read_cfradial(shared_data / "radar" / "example_plot_ppi_single_sweep.nc")
+
+
+def read_sounding(path: Path | str) -> xr.Dataset:
+    """An upper-air text table (PRES HGHT TEMP DWPT ... DRCT SKNT, 7-character columns) as a
+    Dataset over ``level`` with ``p`` (hPa), ``z`` (m), ``t`` and ``td`` (degC), ``u`` and
+    ``v`` (knots, from DRCT and SKNT); empty fields are NaN, levels without a height dropped."""
+    lines = Path(path).read_text().splitlines()
+    dashes = [i for i, line in enumerate(lines) if line.startswith("-----")]
+    rows = []
+    for line in lines[dashes[1] + 1:]:
+        fields = [line[7 * k: 7 * k + 7].strip() for k in range(11)]
+        try:
+            rows.append([float(f) if f else np.nan for f in fields])
+        except ValueError:
+            break
+    table = np.array(rows)
+    table = table[np.isfinite(table[:, 1])]
+    drct, sknt = np.deg2rad(table[:, 6]), table[:, 7]
+    level = {"dims": "level"}
+    return xr.Dataset({
+        "p": xr.DataArray(table[:, 0], **level, attrs={"units": "hPa"}),
+        "z": xr.DataArray(table[:, 1], **level, attrs={"units": "m"}),
+        "t": xr.DataArray(table[:, 2], **level, attrs={"units": "degC"}),
+        "td": xr.DataArray(table[:, 3], **level, attrs={"units": "degC"}),
+        "u": xr.DataArray(-sknt * np.sin(drct), **level, attrs={"units": "knots"}),
+        "v": xr.DataArray(-sknt * np.cos(drct), **level, attrs={"units": "knots"}),
+    })
+
+
+@pytest.fixture(scope="session")
+def soundings(shared_data: Path) -> list[xr.Dataset]:
+    """The two Norman OK soundings of the shared sample files."""
+    return [read_sounding(shared_data / "soundings" / name)
+            for name in ("may4_sounding.txt", "20110522_OUN_12Z.txt")]
