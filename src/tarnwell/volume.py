@@ -136,22 +136,23 @@ def _trace(n: xr.DataArray, rng: FloatArray, elev: FloatArray, h0: float) -> xr.
 
 # --- georeference ----------------------------------------------------------------------------------
 
-def georeference(sweep: xr.Dataset, *, n: xr.DataArray | None = None,
+def georeference(sweep: xr.Dataset | xr.DataTree, *, n: xr.DataArray | None = None,
                  radar_height: float | None = None) -> xr.Dataset:
     """The sweep with the position of every gate as coordinates on its ``(azimuth, range)`` dims.
 
     Parameters
     ----------
-    sweep : xarray.Dataset
+    sweep : xarray.Dataset or xarray.DataTree
         One sweep: dimensions ``azimuth`` and ``range``, coordinates ``azimuth`` (degrees
         clockwise from north), ``elevation`` (degrees, a number or along ``azimuth``) and
-        ``range`` (m, along the beam).
+        ``range`` (m, along the beam); or a sweep node of a volume, whose root gives the
+        radar's ``altitude``, ``latitude`` and ``longitude``.
     n : xarray.DataArray, optional
         Refractive-index profile over height (see `trace`), in the datum of the radar's height;
         default the standard atmosphere N = 315 exp(-h / 7.35 km).
     radar_height : float, optional
-        Height of the antenna above sea level (m); default the sweep's ``altitude``. Without
-        either, heights are above the radar.
+        Height of the antenna above sea level (m); default the ``altitude`` of the sweep (or
+        of its volume's root). Without either, heights are above the radar.
 
     Returns
     -------
@@ -171,11 +172,16 @@ def georeference(sweep: xr.Dataset, *, n: xr.DataArray | None = None,
     a 150 m surface duct.
     """
     func = "georeference"
+    root = None
+    if isinstance(sweep, xr.DataTree):
+        # A sweep node of a volume: the radar's position is on the root.
+        root = sweep.root.to_dataset()
+        sweep = sweep.to_dataset()
     if not isinstance(sweep, xr.Dataset):
-        raise TypeError(f"{func}: sweep must be an xarray.Dataset, not {type(sweep).__name__}")
+        raise TypeError(f"{func}: sweep must be an xarray.Dataset or a sweep node, not {type(sweep).__name__}")
     az_deg, el_deg, rng_m = _sweep_angles(sweep, func, "sweep")
     index = _index_profile(n, func)
-    h0, above_sea = _datum([sweep], None, radar_height, func)
+    h0, above_sea = _datum([sweep], root, radar_height, func)
     elev, inverse = np.unique(el_deg, return_inverse=True)
     beams = _trace(index, rng_m, elev, h0)
     z = beams["height"].values[inverse]
@@ -190,17 +196,18 @@ def georeference(sweep: xr.Dataset, *, n: xr.DataArray | None = None,
         "y": (dims, gd * np.cos(a), attrs("distance north of the radar", "m", "projection_y_coordinate")),
         "ground_distance": (dims, gd, attrs("distance along the ground from the radar", "m")),
     }
-    lat0, lon0 = _site_value("latitude", [sweep], None), _site_value("longitude", [sweep], None)
+    lat0, lon0 = _site_value("latitude", [sweep], root), _site_value("longitude", [sweep], root)
     if lat0 is not None and lon0 is not None:
         try:
             from pyproj import Geod
         except ImportError:
             pass
         else:
+            azimuths = np.broadcast_to(az_deg[:, None], gd.shape)
+            bad = ~(np.isfinite(gd) & np.isfinite(azimuths))
             lon, lat, _ = Geod(ellps="WGS84").fwd(
-                np.full(gd.shape, lon0), np.full(gd.shape, lat0),
-                np.broadcast_to(az_deg[:, None], gd.shape), np.where(np.isfinite(gd), gd, 0.0))
-            bad = ~np.isfinite(gd)
+                np.full(gd.shape, lon0), np.full(gd.shape, lat0), np.where(bad, 0.0, azimuths),
+                np.where(bad, 0.0, gd))
             coords["lat"] = (dims, np.where(bad, np.nan, lat), attrs("latitude of the gate", "degrees_north", "latitude"))
             coords["lon"] = (dims, np.where(bad, np.nan, lon), attrs("longitude of the gate", "degrees_east", "longitude"))
     return sweep.assign_coords(coords)
