@@ -29,7 +29,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
     if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
-    if (frame::count(cos_el) != n_gates) throw std::invalid_argument("cos_el needs one value per gate");
+    if (frame::count(cos_el) != n_gates)
+        throw std::invalid_argument("cos_el needs one value per gate");
 
     f64_array result({std::int64_t{8}, n_gates});
     if (result.size() == 0) return result;
@@ -93,7 +94,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
         if (!any) return;
 
         double S_ss[gate_block] = {}, S_cc[gate_block] = {}, S_sc[gate_block] = {};
-        double S_sv[gate_block] = {}, S_cv[gate_block] = {}, S_s2[gate_block] = {}, S_c2[gate_block] = {};
+        double S_sv[gate_block] = {}, S_cv[gate_block] = {};
+        double S_s2[gate_block] = {}, S_c2[gate_block] = {};
         for (std::int64_t k = 0; k < n_ok; ++k) {
             const double* x = vp + ray[k] * n_gates + g0;
             const double s = sp[k], c = cp_[k], s2 = s2p[k], c2 = c2p[k];
@@ -110,7 +112,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             }
         }
         bool fit[gate_block];
-        double b_s[gate_block], b_c[gate_block], a0[gate_block], s2_bar[gate_block], c2_bar[gate_block];
+        double b_s[gate_block], b_c[gate_block], a0[gate_block];
+        double s2_bar[gate_block], c2_bar[gate_block];
         any = false;
         for (std::int64_t g = 0; g < G; ++g) {
             const double D2 = S_ss[g] * S_cc[g] - S_sc[g] * S_sc[g];
@@ -191,7 +194,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             const double x0 = (((y[0] - A[0][1] * x1) - A[0][2] * x2) - A[0][3] * x3) / A[0][0];
             const double nn = n[g];
             if (!(D4 != 0 && D4 / (((nn * nn) * nn) * nn) >= 0.25 * min_spread)) continue;
-            res[5][g] = (((v_bar[g] - s_bar[g] * x0) - c_bar[g] * x1) - s2_bar[g] * x2) - c2_bar[g] * x3;
+            res[5][g] =
+                (((v_bar[g] - s_bar[g] * x0) - c_bar[g] * x1) - s2_bar[g] * x2) - c2_bar[g] * x3;
             res[6][g] = x2;
             res[7][g] = x3;
         }
@@ -222,7 +226,8 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
     if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
     if (pool < 1 || n_bins < 1 || n_bins > 4096 || n_peaks < 1 || n_peaks > 64)
         throw std::invalid_argument("pool, n_bins or n_peaks out of range");
-    if (!(coarse > 0) || !(fine > 0) || !(half >= 0) || !(fine_half >= 0) || !(half / coarse < 512) ||
+    if (!(coarse > 0) || !(fine > 0) || !(half >= 0) || !(fine_half >= 0) ||
+        !(half / coarse < 512) ||
         !(fine_half / fine < 64))
         throw std::invalid_argument("bad search grid");
     const std::int64_t n_groups = (n_gates + pool - 1) / pool;
@@ -250,7 +255,8 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
         return g;
     };
     const std::vector<double> cg = grid(half, coarse), fg = grid(fine_half, fine);
-    const std::int64_t nc = static_cast<std::int64_t>(cg.size()), nf = static_cast<std::int64_t>(fg.size());
+    const std::int64_t nc = static_cast<std::int64_t>(cg.size());
+    const std::int64_t nf = static_cast<std::int64_t>(fg.size());
     std::vector<double> sb(n_bins), cb(n_bins);
     for (std::int64_t b = 0; b < n_bins; ++b)
         frame::sin_cos((static_cast<double>(b) + 0.5) * (two_pi / n_bins), &sb[b], &cb[b]);
@@ -302,7 +308,8 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
         }
         // sum_b Z_b A_ib B_jb over the grid pairs (i, j) of a table pair: real part into dst,
         // imaginary part into im_dst when asked. Each sum runs over the bins in order.
-        const auto scores = [&](const phases& A, const phases& B, std::int64_t n, double* dst, double* im_dst) {
+        const auto scores = [&](const phases& A, const phases& B, std::int64_t n, double* dst,
+                                double* im_dst) {
             std::vector<double> re(n), im(n);
             for (std::int64_t i = 0; i < n; ++i) {
                 std::fill(re.begin(), re.end(), 0.0);
@@ -365,7 +372,8 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
 // Each sample moved by the multiple of 2 V that brings it nearest its gate's reference radial
 // velocity a sin(az) + b cos(az) + c (reference rows a, b, c per gate); a sample left farther
 // than reach * V from the reference even so, or of a gate without a reference, stays as it is.
-f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist, const f64_array& reference,
+f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist,
+                    const f64_array& reference,
                     double reach, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
@@ -408,8 +416,10 @@ PYBIND11_MODULE(_radar, m) {
     m.def("vad_sweep", &vad_sweep_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
           py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
     m.def("torus", &torus_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("pool"),
-          py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"), py::arg("fine"),
+          py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"),
+          py::arg("fine"),
           py::arg("n_peaks"), py::arg("n_threads") = 0);
-    m.def("unfold", &unfold_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("reference"),
+    m.def("unfold", &unfold_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"),
+          py::arg("reference"),
           py::arg("reach"), py::arg("n_threads") = 0);
 }

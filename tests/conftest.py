@@ -24,10 +24,22 @@ def shared_data() -> Path:
 # --- Real radar files as xradar-model trees -----------------------------------------------------
 
 # Level II moment names and their xradar names.
-NEXRAD_MOMENTS = {b"VEL": "VRADH", b"REF": "DBZH", b"SW": "WRADH", b"ZDR": "ZDR", b"PHI": "PHIDP",
-                  b"RHO": "RHOHV"}
-NEXRAD_UNITS = {"VRADH": "m s-1", "WRADH": "m s-1", "DBZH": "dBZ", "ZDR": "dB", "PHIDP": "degree",
-                "RHOHV": "1"}
+NEXRAD_MOMENTS = {
+    b"VEL": "VRADH",
+    b"REF": "DBZH",
+    b"SW": "WRADH",
+    b"ZDR": "ZDR",
+    b"PHI": "PHIDP",
+    b"RHO": "RHOHV",
+}
+NEXRAD_UNITS = {
+    "VRADH": "m s-1",
+    "WRADH": "m s-1",
+    "DBZH": "dBZ",
+    "ZDR": "dB",
+    "PHIDP": "degree",
+    "RHOHV": "1",
+}
 
 
 def read_nexrad(path: Path | str, moments: tuple[str, ...] = ("VRADH", "DBZH")) -> xr.DataTree:
@@ -49,11 +61,16 @@ def read_nexrad(path: Path | str, moments: tuple[str, ...] = ("VRADH", "DBZH")) 
         hdr = [r[0] for r in rays]
         az = np.array([h.az_angle for h in hdr])
         el = np.array([h.el_angle for h in hdr])
-        time = epoch + np.array([(h.date - 1) * 86400000 + h.time_ms for h in hdr]).astype("timedelta64[ms]")
+        time = epoch + np.array([(h.date - 1) * 86400000 + h.time_ms for h in hdr]).astype(
+            "timedelta64[ms]"
+        )
         names = [k for k in NEXRAD_MOMENTS if k in rays[0][4] and NEXRAD_MOMENTS[k] in moments]
         n_gates = max((rays[0][4][k][0].num_gates for k in names), default=0)
-        first, width = ((rays[0][4][names[0]][0].first_gate, rays[0][4][names[0]][0].gate_width)
-                        if names else (0.0, 0.25))
+        first, width = (
+            (rays[0][4][names[0]][0].first_gate, rays[0][4][names[0]][0].gate_width)
+            if names
+            else (0.0, 0.25)
+        )
         data = {}
         for k in names:
             values = np.full((len(rays), n_gates), np.nan)
@@ -73,12 +90,14 @@ def read_nexrad(path: Path | str, moments: tuple[str, ...] = ("VRADH", "DBZH")) 
                 "sweep_mode": ((), "azimuth_surveillance"),
             },
         )
-    root = xr.Dataset(coords={
-        "latitude": ((), float(vol.lat), {"units": "degrees_north"}),
-        "longitude": ((), float(vol.lon), {"units": "degrees_east"}),
-        "altitude": ((), float(vol.site_amsl + vol.feedhorn_agl), {"units": "m"}),
-        "time": ((), np.datetime64(f.dt, "ms")),
-    })
+    root = xr.Dataset(
+        coords={
+            "latitude": ((), float(vol.lat), {"units": "degrees_north"}),
+            "longitude": ((), float(vol.lon), {"units": "degrees_east"}),
+            "altitude": ((), float(vol.site_amsl + vol.feedhorn_agl), {"units": "m"}),
+            "time": ((), np.datetime64(f.dt, "ms")),
+        }
+    )
     return xr.DataTree.from_dict({"/": root, **nodes})
 
 
@@ -96,12 +115,17 @@ def read_cfradial(path: Path | str) -> xr.DataTree:
         sweep = rays[fields].swap_dims(time="azimuth").reset_coords("time")
         sweep = sweep.set_coords("time")
         if "nyquist_velocity" in rays:
-            sweep = sweep.assign_coords(nyquist_velocity=("azimuth", rays.nyquist_velocity.values,
-                                                          {"units": "m s-1"}))
+            sweep = sweep.assign_coords(
+                nyquist_velocity=("azimuth", rays.nyquist_velocity.values, {"units": "m s-1"})
+            )
         sweep = sweep.assign_coords(sweep_mode=str(np.char.decode(ds.sweep_mode.values[i])).strip())
         nodes[f"sweep_{i}"] = sweep.load()
-    root = xr.Dataset(coords={k: ((), float(ds[k].values), dict(ds[k].attrs))
-                              for k in ("latitude", "longitude", "altitude")})
+    root = xr.Dataset(
+        coords={
+            k: ((), float(ds[k].values), dict(ds[k].attrs))
+            for k in ("latitude", "longitude", "altitude")
+        }
+    )
     ds.close()
     return xr.DataTree.from_dict({"/": root, **nodes})
 
@@ -125,8 +149,8 @@ def read_sounding(path: Path | str) -> xr.Dataset:
     lines = Path(path).read_text().splitlines()
     dashes = [i for i, line in enumerate(lines) if line.startswith("-----")]
     rows = []
-    for line in lines[dashes[1] + 1:]:
-        fields = [line[7 * k: 7 * k + 7].strip() for k in range(11)]
+    for line in lines[dashes[1] + 1 :]:
+        fields = [line[7 * k : 7 * k + 7].strip() for k in range(11)]
         try:
             rows.append([float(f) if f else np.nan for f in fields])
         except ValueError:
@@ -135,18 +159,22 @@ def read_sounding(path: Path | str) -> xr.Dataset:
     table = table[np.isfinite(table[:, 1])]
     drct, sknt = np.deg2rad(table[:, 6]), table[:, 7]
     level = {"dims": "level"}
-    return xr.Dataset({
-        "p": xr.DataArray(table[:, 0], **level, attrs={"units": "hPa"}),
-        "z": xr.DataArray(table[:, 1], **level, attrs={"units": "m"}),
-        "t": xr.DataArray(table[:, 2], **level, attrs={"units": "degC"}),
-        "td": xr.DataArray(table[:, 3], **level, attrs={"units": "degC"}),
-        "u": xr.DataArray(-sknt * np.sin(drct), **level, attrs={"units": "knots"}),
-        "v": xr.DataArray(-sknt * np.cos(drct), **level, attrs={"units": "knots"}),
-    })
+    return xr.Dataset(
+        {
+            "p": xr.DataArray(table[:, 0], **level, attrs={"units": "hPa"}),
+            "z": xr.DataArray(table[:, 1], **level, attrs={"units": "m"}),
+            "t": xr.DataArray(table[:, 2], **level, attrs={"units": "degC"}),
+            "td": xr.DataArray(table[:, 3], **level, attrs={"units": "degC"}),
+            "u": xr.DataArray(-sknt * np.sin(drct), **level, attrs={"units": "knots"}),
+            "v": xr.DataArray(-sknt * np.cos(drct), **level, attrs={"units": "knots"}),
+        }
+    )
 
 
 @pytest.fixture(scope="session")
 def soundings(shared_data: Path) -> list[xr.Dataset]:
     """The two Norman OK soundings of the shared sample files."""
-    return [read_sounding(shared_data / "soundings" / name)
-            for name in ("may4_sounding.txt", "20110522_OUN_12Z.txt")]
+    return [
+        read_sounding(shared_data / "soundings" / name)
+        for name in ("may4_sounding.txt", "20110522_OUN_12Z.txt")
+    ]

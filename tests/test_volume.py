@@ -25,26 +25,43 @@ def true_wind(h: Any) -> tuple[Any, Any]:
 
 
 def synthetic_volume(seed: int = 1) -> xr.DataTree:
-    """720- and 360-ray sweeps of a known wind with noise, a blocked sector and echoes thinning aloft."""
+    """720- and 360-ray sweeps of a known wind: noise, a blocked sector, echoes thinning aloft."""
     rng = np.random.default_rng(seed)
     gates = 500.0 + 250.0 * np.arange(240)
     nodes: dict[str, xr.Dataset] = {}
-    for i, (el, n_az) in enumerate([(0.5, 720), (1.5, 720), (2.5, 360), (4.0, 360), (6.0, 360), (9.0, 360)]):
+    for i, (el, n_az) in enumerate(
+        [(0.5, 720), (1.5, 720), (2.5, 360), (4.0, 360), (6.0, 360), (9.0, 360)]
+    ):
         az = (np.arange(n_az) + 0.5) * 360.0 / n_az
-        beam = tarnwell.trace(volume.standard_atmosphere(), rng=gates, elev=[el], radar_height=ALTITUDE)
+        beam = tarnwell.trace(
+            volume.standard_atmosphere(), rng=gates, elev=[el], radar_height=ALTITUDE
+        )
         h, local = beam.height.values[0], np.deg2rad(beam.local_elevation.values[0])
         u, v = true_wind(h)
         a = np.deg2rad(az)[:, None]
-        vr = (u * np.sin(a) + v * np.cos(a)) * np.cos(local) + rng.normal(0.0, 1.0, (n_az, gates.size))
-        vr[(az > 100.0 + 20 * i) & (az < 140.0 + 20 * i)] = np.nan       # a blocked sector
-        vr[rng.random(vr.shape) > np.exp(-(h - ALTITUDE) / 4000.0)] = np.nan  # echoes thin out aloft
+        vr = (u * np.sin(a) + v * np.cos(a)) * np.cos(local) + rng.normal(
+            0.0, 1.0, (n_az, gates.size)
+        )
+        vr[(az > 100.0 + 20 * i) & (az < 140.0 + 20 * i)] = np.nan  # a blocked sector
+        vr[rng.random(vr.shape) > np.exp(-(h - ALTITUDE) / 4000.0)] = (
+            np.nan
+        )  # echoes thin out aloft
         nodes[f"sweep_{i}"] = xr.Dataset(
             {"VRADH": (("azimuth", "range"), vr, {"units": "m s-1"})},
-            coords={"azimuth": ("azimuth", az, {"units": "degrees"}),
-                    "elevation": ("azimuth", np.full(n_az, el), {"units": "degrees"}),
-                    "range": ("range", gates, {"units": "m"})})
-    root = xr.Dataset(coords={"altitude": ALTITUDE, "latitude": 52.0, "longitude": 5.0,
-                              "time": np.datetime64("2026-06-01T12:00")})
+            coords={
+                "azimuth": ("azimuth", az, {"units": "degrees"}),
+                "elevation": ("azimuth", np.full(n_az, el), {"units": "degrees"}),
+                "range": ("range", gates, {"units": "m"}),
+            },
+        )
+    root = xr.Dataset(
+        coords={
+            "altitude": ALTITUDE,
+            "latitude": 52.0,
+            "longitude": 5.0,
+            "time": np.datetime64("2026-06-01T12:00"),
+        }
+    )
     return xr.DataTree.from_dict({"/": root, **nodes})
 
 
@@ -63,7 +80,8 @@ def wind_error(a: xr.Dataset, b: xr.Dataset) -> xr.DataArray:
     return np.hypot(a.u - b.u, a.v - b.v)
 
 
-# --- kernels ----------------------------------------------------------------------------------------
+# --- kernels -------------------------------------------------------------------------------------
+
 
 def test_vad_sweep_equals_vad_bit_for_bit() -> None:
     rng = np.random.default_rng(2)
@@ -96,7 +114,9 @@ def test_torus_peaks_are_the_maxima_of_the_score() -> None:
     V, n_az = 7.0, 360
     az = np.deg2rad((np.arange(n_az) + 0.5) * 360.0 / n_az)
     a_true, b_true = 15.0, -9.0
-    clean = a_true * np.sin(az)[:, None] + b_true * np.cos(az)[:, None] + rng.normal(0, 1, (n_az, 8))
+    clean = (
+        a_true * np.sin(az)[:, None] + b_true * np.cos(az)[:, None] + rng.normal(0, 1, (n_az, 8))
+    )
     vr = np.mod(clean + V, 2 * V) - V
     vr[rng.random(vr.shape) < 0.3] = np.nan
     out = _radar.torus(vr, az, V, 4, 72, 40.0, V / 2, V / 2, V / 8, 3)
@@ -104,23 +124,27 @@ def test_torus_peaks_are_the_maxima_of_the_score() -> None:
     width = 2 * np.pi / 72
     centre = (np.floor(az / width) + 0.5) * width  # each ray's bin centre
     for g in range(2):
-        x = vr[:, 4 * g:4 * g + 4]
+        x = vr[:, 4 * g : 4 * g + 4]
         ok = np.isfinite(x)
 
-        def score(a: float, b: float) -> complex:
+        def score(a: float, b: float, x: Any = x, ok: Any = ok) -> complex:
             phase = np.pi / V * (x - (a * np.sin(centre) + b * np.cos(centre))[:, None])
             return complex(np.exp(1j * np.where(ok, phase, 0.0))[ok].sum())
 
         peaks = out[g, 1:].reshape(3, 4)
         for a, b, re, im in peaks:
-            np.testing.assert_allclose([re, im], [score(a, b).real, score(a, b).imag], rtol=1e-9, atol=1e-6)
+            np.testing.assert_allclose(
+                [re, im], [score(a, b).real, score(a, b).imag], rtol=1e-9, atol=1e-6
+            )
         grid = np.arange(-12, 13) * V / 2
         best = max(score(a, b).real for a in grid for b in grid)
         assert peaks[0, 2] >= best - 1e-6
         assert np.hypot(peaks[0, 0] - a_true, peaks[0, 1] - b_true) < 1.0
         assert np.hypot(peaks[1, 0] - peaks[0, 0], peaks[1, 1] - peaks[0, 1]) >= V - V / 2
     assert out[0, 0] == 1.0
-    nothing = _radar.torus(np.full((10, 4), np.nan), np.zeros(10), V, 4, 72, 40.0, V / 2, V / 2, V / 8, 3)
+    nothing = _radar.torus(
+        np.full((10, 4), np.nan), np.zeros(10), V, 4, 72, 40.0, V / 2, V / 2, V / 8, 3
+    )
     assert nothing[0, 0] == 0.0 and np.isnan(nothing[0, 1:]).all()
     with pytest.raises(ValueError, match="nyquist"):
         _radar.torus(vr, az, 0.0, 4, 72, 40.0, V / 2, V / 2, V / 8, 3)
@@ -141,13 +165,14 @@ def test_unfold_moves_samples_onto_the_reference() -> None:
     assert (np.abs(out[1:, :2] - truth[1:, :2]) < 4).all()
     steps = (out - vr) / (2 * V)
     np.testing.assert_allclose(steps, np.round(steps), atol=1e-12)  # whole folds only
-    assert out[0, 0] == vr[0, 0]           # too far from the reference either way: left alone
-    assert (out[:, 2] == vr[:, 2]).all()   # no reference
+    assert out[0, 0] == vr[0, 0]  # too far from the reference either way: left alone
+    assert (out[:, 2] == vr[:, 2]).all()  # no reference
     with pytest.raises(ValueError, match="reference"):
         _radar.unfold(vr, az, V, ref[:2], 0.85)
 
 
-# --- georeference -----------------------------------------------------------------------------------
+# --- georeference --------------------------------------------------------------------------------
+
 
 def test_georeference_heights_are_trace_bit_for_bit(nexrad_volume: xr.DataTree) -> None:
     node = nexrad_volume["sweep_4"]
@@ -156,27 +181,42 @@ def test_georeference_heights_are_trace_bit_for_bit(nexrad_volume: xr.DataTree) 
     assert geo.z.dims == ("azimuth", "range") and geo.z.attrs["standard_name"] == "altitude"
     for ray in (0, 17, 300):
         el = float(sweep.elevation[ray])
-        beam = tarnwell.trace(volume.standard_atmosphere(), rng=sweep.range.values, elev=[el],
-                              radar_height=float(nexrad_volume.altitude))
+        beam = tarnwell.trace(
+            volume.standard_atmosphere(),
+            rng=sweep.range.values,
+            elev=[el],
+            radar_height=float(nexrad_volume.altitude),
+        )
         assert geo.z.values[ray].tobytes() == beam.height.values[0].tobytes()
         assert geo.ground_distance.values[ray].tobytes() == beam.ground_distance.values[0].tobytes()
     a = np.deg2rad(sweep.azimuth.values)[:, None]
     np.testing.assert_allclose(np.hypot(geo.x, geo.y), geo.ground_distance, rtol=1e-12)
-    np.testing.assert_allclose(np.arctan2(geo.x, geo.y) % (2 * np.pi), (a + 0 * geo.x) % (2 * np.pi), atol=1e-9)
+    np.testing.assert_allclose(
+        np.arctan2(geo.x, geo.y) % (2 * np.pi), (a + 0 * geo.x) % (2 * np.pi), atol=1e-9
+    )
     pyproj = pytest.importorskip("pyproj")
     azimuth, _, dist = pyproj.Geod(ellps="WGS84").inv(
-        np.full(5, float(nexrad_volume.longitude)), np.full(5, float(nexrad_volume.latitude)),
-        geo.lon.values[:5, -1], geo.lat.values[:5, -1])
+        np.full(5, float(nexrad_volume.longitude)),
+        np.full(5, float(nexrad_volume.latitude)),
+        geo.lon.values[:5, -1],
+        geo.lat.values[:5, -1],
+    )
     np.testing.assert_allclose(dist, geo.ground_distance.values[:5, -1], rtol=1e-9)
     np.testing.assert_allclose(np.mod(azimuth, 360.0), sweep.azimuth.values[:5], atol=1e-6)
     # Without an altitude, heights are above the radar; a given radar_height overrides it.
     bare = tarnwell.georeference(sweep)
     assert "lat" not in bare.coords and bare.z.attrs["standard_name"] == "height"
-    np.testing.assert_allclose(bare.z.values[:, 0], geo.z.values[:, 0] - float(nexrad_volume.altitude), atol=0.5)
-    assert tarnwell.georeference(sweep, radar_height=1029.0).z.values.tobytes() == geo.z.values.tobytes()
+    np.testing.assert_allclose(
+        bare.z.values[:, 0], geo.z.values[:, 0] - float(nexrad_volume.altitude), atol=0.5
+    )
+    assert (
+        tarnwell.georeference(sweep, radar_height=1029.0).z.values.tobytes()
+        == geo.z.values.tobytes()
+    )
 
 
-# --- wind profile -----------------------------------------------------------------------------------
+# --- wind profile --------------------------------------------------------------------------------
+
 
 def test_wind_profile_recovers_a_synthetic_volume() -> None:
     vol = synthetic_volume()
@@ -184,9 +224,17 @@ def test_wind_profile_recovers_a_synthetic_volume() -> None:
     ut, vt = true_wind(LEVELS)
     ok = (wp.n_samples > 2000).values
     assert ok.sum() >= 15
-    assert float(wind_error(wp, xr.Dataset({"u": ("height", ut), "v": ("height", vt)}))[ok].max()) < 0.3
-    assert wp.u.attrs["standard_name"] == "eastward_wind" and wp.height.attrs["standard_name"] == "altitude"
-    assert float(wp.altitude) == ALTITUDE and wp.time.values == np.datetime64("2026-06-01T12:00", "ns")
+    assert (
+        float(wind_error(wp, xr.Dataset({"u": ("height", ut), "v": ("height", vt)}))[ok].max())
+        < 0.3
+    )
+    assert (
+        wp.u.attrs["standard_name"] == "eastward_wind"
+        and wp.height.attrs["standard_name"] == "altitude"
+    )
+    assert float(wp.altitude) == ALTITUDE and wp.time.values == np.datetime64(
+        "2026-06-01T12:00", "ns"
+    )
     np.testing.assert_allclose(wp.wind_speed, np.hypot(wp.u, wp.v))
     # Direction the wind blows from: a wind toward the north-east comes from 225 degrees.
     d = np.rad2deg(np.arctan2(-wp.u, -wp.v)) % 360
@@ -195,8 +243,9 @@ def test_wind_profile_recovers_a_synthetic_volume() -> None:
     assert wp.attrs["dealiasing"] == "none" and "315" in wp.attrs["refractive_index"]
 
     # dask-backed sweeps give a lazy result, equal bit for bit.
-    lazy_tree = xr.DataTree.from_dict({"/": vol.to_dataset(),
-                                       **{k: vol[k].to_dataset().chunk(range=60) for k in vol.children}})
+    lazy_tree = xr.DataTree.from_dict(
+        {"/": vol.to_dataset(), **{k: vol[k].to_dataset().chunk(range=60) for k in vol.children}}
+    )
     lazy = tarnwell.wind_profile(lazy_tree, heights=LEVELS)
     assert lazy.u.chunks is not None
     xr.testing.assert_identical(lazy.compute(), wp)
@@ -207,7 +256,9 @@ def test_wind_profile_recovers_a_synthetic_volume() -> None:
     assert float(wind_error(f7, wp)[ok].max()) < 0.5
     # A sequence of sweeps is a volume too (no altitude: heights above the radar, the standard
     # atmosphere read from the radar up, so the beams differ a little).
-    seq = tarnwell.wind_profile([vol[k].to_dataset() for k in vol.children], heights=LEVELS - ALTITUDE)
+    seq = tarnwell.wind_profile(
+        [vol[k].to_dataset() for k in vol.children], heights=LEVELS - ALTITUDE
+    )
     np.testing.assert_allclose(seq.u, wp.u, atol=0.05)
     assert seq.height.attrs["standard_name"] == "height"
 

@@ -1,4 +1,4 @@
-"""Products of the storm environment: Bunkers storm motion on grids, refractive index of soundings."""
+"""Products of the storm environment: Bunkers storm motion on grids, refractive index of air."""
 
 from __future__ import annotations
 
@@ -20,20 +20,37 @@ LOW_LAYER = (0.0, 500.0)
 HIGH_LAYER = (5500.0, 6000.0)
 
 STORM_ATTRS = {
-    "right_u": attrs("eastward component of the right-mover storm motion (Bunkers et al. 2000)", "m s-1"),
-    "right_v": attrs("northward component of the right-mover storm motion (Bunkers et al. 2000)", "m s-1"),
-    "left_u": attrs("eastward component of the left-mover storm motion (Bunkers et al. 2000)", "m s-1"),
-    "left_v": attrs("northward component of the left-mover storm motion (Bunkers et al. 2000)", "m s-1"),
+    "right_u": attrs(
+        "eastward component of the right-mover storm motion (Bunkers et al. 2000)", "m s-1"
+    ),
+    "right_v": attrs(
+        "northward component of the right-mover storm motion (Bunkers et al. 2000)", "m s-1"
+    ),
+    "left_u": attrs(
+        "eastward component of the left-mover storm motion (Bunkers et al. 2000)", "m s-1"
+    ),
+    "left_v": attrs(
+        "northward component of the left-mover storm motion (Bunkers et al. 2000)", "m s-1"
+    ),
     "mean_u": attrs("eastward component of the 0-6 km height-weighted mean wind", "m s-1"),
     "mean_v": attrs("northward component of the 0-6 km height-weighted mean wind", "m s-1"),
-    "shear_u": attrs("eastward component of the 0-6 km shear (5.5-6 km minus 0-0.5 km mean wind)", "m s-1"),
-    "shear_v": attrs("northward component of the 0-6 km shear (5.5-6 km minus 0-0.5 km mean wind)", "m s-1"),
+    "shear_u": attrs(
+        "eastward component of the 0-6 km shear (5.5-6 km minus 0-0.5 km mean wind)", "m s-1"
+    ),
+    "shear_v": attrs(
+        "northward component of the 0-6 km shear (5.5-6 km minus 0-0.5 km mean wind)", "m s-1"
+    ),
 }
 
 
 def storm_motion(
-    z: xr.DataArray, u: xr.DataArray, v: xr.DataArray, *, dim: Hashable,
-    ground: xr.DataArray | Number | None = None, n_threads: int | None = None,
+    z: xr.DataArray,
+    u: xr.DataArray,
+    v: xr.DataArray,
+    *,
+    dim: Hashable,
+    ground: xr.DataArray | Number | None = None,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Right- and left-mover supercell motion (Bunkers et al. 2000) of every column of a grid.
 
@@ -95,18 +112,32 @@ def storm_motion(
     scale = BUNKERS_DEVIATION / np.hypot(su, sv)
     du, dv = sv * scale, -su * scale
     mu, mv = mean["u_mean"], mean["v_mean"]
-    out = {"right_u": mu + du, "right_v": mv + dv, "left_u": mu - du, "left_v": mv - dv,
-           "mean_u": mu, "mean_v": mv, "shear_u": su, "shear_v": sv}
+    out = {
+        "right_u": mu + du,
+        "right_v": mv + dv,
+        "left_u": mu - du,
+        "left_v": mv - dv,
+        "mean_u": mu,
+        "mean_v": mv,
+        "shear_u": su,
+        "shear_v": sv,
+    }
     ds = xr.Dataset({k: x.variable for k, x in out.items()}, coords=mu.coords)
     for k in ds.data_vars:
         ds[k].attrs = dict(STORM_ATTRS[str(k)])
     return ds
 
 
-# --- refractive index ------------------------------------------------------------------------------
+# --- refractive index ----------------------------------------------------------------------------
 
-def _refractive_index(t: npt.NDArray[Any], p: npt.NDArray[Any], td: npt.NDArray[Any], *,
-                      sources: tuple[str | None, str | None, str | None]) -> npt.NDArray[np.float64]:
+
+def _refractive_index(
+    t: npt.NDArray[Any],
+    p: npt.NDArray[Any],
+    td: npt.NDArray[Any],
+    *,
+    sources: tuple[str | None, str | None, str | None],
+) -> npt.NDArray[np.float64]:
     T = np.asarray(units.convert(t, sources[0], "K"), dtype=np.float64)
     P = np.asarray(units.convert(p, sources[1], "hPa"), dtype=np.float64)
     D = np.asarray(units.convert(td, sources[2], "K"), dtype=np.float64)
@@ -152,14 +183,29 @@ def refractive_index(t: xr.DataArray, p: xr.DataArray, td: xr.DataArray) -> xr.D
     1.000273
     """
     func = "refractive_index"
-    args = {"t": data_array(t, "t", func), "p": data_array(p, "p", func), "td": data_array(td, "td", func)}
-    sources = (units.check(args["t"], "K", f"{func}: t"), units.check(args["p"], "hPa", f"{func}: p"),
-               units.check(args["td"], "K", f"{func}: td"))
+    args = {
+        "t": data_array(t, "t", func),
+        "p": data_array(p, "p", func),
+        "td": data_array(td, "td", func),
+    }
+    sources = (
+        units.check(args["t"], "K", f"{func}: t"),
+        units.check(args["p"], "hPa", f"{func}: p"),
+        units.check(args["td"], "K", f"{func}: td"),
+    )
     if units.unit_of(args["p"]) is None:
         sources = (sources[0], "Pa", sources[2])  # no attribute: Pa, as everywhere in the package
     check_aligned(args, func)
     lazy = any(is_lazy(a) for a in args.values())
-    n = xr.apply_ufunc(_refractive_index, *args.values(), dask="parallelized" if lazy else "forbidden",
-                       output_dtypes=[np.float64], kwargs={"sources": sources}, keep_attrs=False)
-    return n.rename("n").assign_attrs(
-        long_name="radio refractive index of air (ITU-R P.453)", units="1")
+    n = xr.apply_ufunc(
+        _refractive_index,
+        *args.values(),
+        dask="parallelized" if lazy else "forbidden",
+        output_dtypes=[np.float64],
+        kwargs={"sources": sources},
+        keep_attrs=False,
+    )
+    out: xr.DataArray = n.rename("n").assign_attrs(
+        long_name="radio refractive index of air (ITU-R P.453)", units="1"
+    )
+    return out

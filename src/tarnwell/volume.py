@@ -36,13 +36,19 @@ def standard_atmosphere(top: float = PROFILE_TOP, step: float = PROFILE_STEP) ->
     """
     h = np.arange(0.0, top + step / 2, step)
     return xr.DataArray(
-        1.0 + N_SURFACE * 1e-6 * np.exp(-h / N_SCALE_HEIGHT), dims="height",
-        coords={"height": ("height", h, {"units": "m"})}, name="n",
-        attrs={"long_name": "refractive index, standard atmosphere N = 315 exp(-h / 7.35 km)", "units": "1"},
+        1.0 + N_SURFACE * 1e-6 * np.exp(-h / N_SCALE_HEIGHT),
+        dims="height",
+        coords={"height": ("height", h, {"units": "m"})},
+        name="n",
+        attrs={
+            "long_name": "refractive index, standard atmosphere N = 315 exp(-h / 7.35 km)",
+            "units": "1",
+        },
     )
 
 
-# --- volume plumbing -------------------------------------------------------------------------------
+# --- volume plumbing -----------------------------------------------------------------------------
+
 
 def _node_order(name: str) -> tuple[int, str]:
     tail = name.rsplit("_", 1)[-1]
@@ -60,10 +66,14 @@ def sweeps_of(volume: object, func: str) -> tuple[list[xr.Dataset], xr.Dataset |
         out = list(volume)
         for i, s in enumerate(out):
             if not isinstance(s, xr.Dataset):
-                raise TypeError(f"{func}: volume[{i}] must be an xarray.Dataset, not {type(s).__name__}")
+                raise TypeError(
+                    f"{func}: volume[{i}] must be an xarray.Dataset, not {type(s).__name__}"
+                )
         return out, None
-    raise TypeError(f"{func}: volume must be an xarray.DataTree or a sequence of sweep Datasets, "
-                    f"not {type(volume).__name__}")
+    raise TypeError(
+        f"{func}: volume must be an xarray.DataTree or a sequence of sweep Datasets, "
+        f"not {type(volume).__name__}"
+    )
 
 
 def _site_value(name: str, sweeps: Sequence[xr.Dataset], root: xr.Dataset | None) -> float | None:
@@ -85,7 +95,9 @@ def _is_rhi(sweep: xr.Dataset) -> bool:
     return "rhi" in text.lower()
 
 
-def _sweep_angles(sweep: xr.Dataset, func: str, where: str) -> tuple[FloatArray, FloatArray, FloatArray]:
+def _sweep_angles(
+    sweep: xr.Dataset, func: str, where: str
+) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Azimuths and elevations (degrees) of the rays and the gate ranges (m) of one sweep."""
     for name in ("azimuth", "range", "elevation"):
         if name not in sweep.variables:
@@ -102,8 +114,10 @@ def _sweep_angles(sweep: xr.Dataset, func: str, where: str) -> tuple[FloatArray,
 
     def read(x: xr.DataArray, target: str, name: str) -> FloatArray:
         values = np.asarray(x.values, dtype=np.float64)
-        return np.asarray(units.convert(values, units.check(x, target, f"{func}: {where} {name}"), target),
-                          dtype=np.float64)
+        return np.asarray(
+            units.convert(values, units.check(x, target, f"{func}: {where} {name}"), target),
+            dtype=np.float64,
+        )
 
     az_deg = read(az, "degree", "azimuth")
     el_deg = np.broadcast_to(read(el, "degree", "elevation"), az_deg.shape).copy()
@@ -117,12 +131,15 @@ def _index_profile(n: xr.DataArray | None, func: str) -> xr.DataArray:
     if n is None:
         return standard_atmosphere()
     if not isinstance(n, xr.DataArray) or n.ndim != 1:
-        raise ValueError(f"{func}: n must be a one-dimensional xarray.DataArray of the refractive index")
+        raise ValueError(
+            f"{func}: n must be a one-dimensional xarray.DataArray of the refractive index"
+        )
     return n
 
 
-def _datum(sweeps: Sequence[xr.Dataset], root: xr.Dataset | None, radar_height: float | None,
-           func: str) -> tuple[float, bool]:
+def _datum(
+    sweeps: Sequence[xr.Dataset], root: xr.Dataset | None, radar_height: float | None, func: str
+) -> tuple[float, bool]:
     """The antenna's height in the datum of the result, and whether that datum is sea level."""
     if radar_height is not None:
         return scalar(radar_height, "radar_height", func), True
@@ -134,10 +151,15 @@ def _trace(n: xr.DataArray, rng: FloatArray, elev: FloatArray, h0: float) -> xr.
     return trace(n, rng=rng, elev=elev, radar_height=h0, dim=n.dims[0]).compute()
 
 
-# --- georeference ----------------------------------------------------------------------------------
+# --- georeference --------------------------------------------------------------------------------
 
-def georeference(sweep: xr.Dataset | xr.DataTree, *, n: xr.DataArray | None = None,
-                 radar_height: float | None = None) -> xr.Dataset:
+
+def georeference(
+    sweep: xr.Dataset | xr.DataTree,
+    *,
+    n: xr.DataArray | None = None,
+    radar_height: float | None = None,
+) -> xr.Dataset:
     """The sweep with the position of every gate as coordinates on its ``(azimuth, range)`` dims.
 
     Parameters
@@ -178,7 +200,9 @@ def georeference(sweep: xr.Dataset | xr.DataTree, *, n: xr.DataArray | None = No
         root = sweep.root.to_dataset()
         sweep = sweep.to_dataset()
     if not isinstance(sweep, xr.Dataset):
-        raise TypeError(f"{func}: sweep must be an xarray.Dataset or a sweep node, not {type(sweep).__name__}")
+        raise TypeError(
+            f"{func}: sweep must be an xarray.Dataset or a sweep node, not {type(sweep).__name__}"
+        )
     az_deg, el_deg, rng_m = _sweep_angles(sweep, func, "sweep")
     index = _index_profile(n, func)
     h0, above_sea = _datum([sweep], root, radar_height, func)
@@ -188,12 +212,23 @@ def georeference(sweep: xr.Dataset | xr.DataTree, *, n: xr.DataArray | None = No
     gd = beams["ground_distance"].values[inverse]
     a = np.deg2rad(az_deg)[:, None]
     dims = ("azimuth", "range")
-    z_attrs = (attrs("height of the beam above mean sea level", "m", "altitude") if above_sea
-               else attrs("height of the beam above the radar", "m", "height"))
+    z_attrs = (
+        attrs("height of the beam above mean sea level", "m", "altitude")
+        if above_sea
+        else attrs("height of the beam above the radar", "m", "height")
+    )
     coords: dict[Hashable, Any] = {
         "z": (dims, z, {**z_attrs, "positive": "up"}),
-        "x": (dims, gd * np.sin(a), attrs("distance east of the radar", "m", "projection_x_coordinate")),
-        "y": (dims, gd * np.cos(a), attrs("distance north of the radar", "m", "projection_y_coordinate")),
+        "x": (
+            dims,
+            gd * np.sin(a),
+            attrs("distance east of the radar", "m", "projection_x_coordinate"),
+        ),
+        "y": (
+            dims,
+            gd * np.cos(a),
+            attrs("distance north of the radar", "m", "projection_y_coordinate"),
+        ),
         "ground_distance": (dims, gd, attrs("distance along the ground from the radar", "m")),
     }
     lat0, lon0 = _site_value("latitude", [sweep], root), _site_value("longitude", [sweep], root)
@@ -206,14 +241,25 @@ def georeference(sweep: xr.Dataset | xr.DataTree, *, n: xr.DataArray | None = No
             azimuths = np.broadcast_to(az_deg[:, None], gd.shape)
             bad = ~(np.isfinite(gd) & np.isfinite(azimuths))
             lon, lat, _ = Geod(ellps="WGS84").fwd(
-                np.full(gd.shape, lon0), np.full(gd.shape, lat0), np.where(bad, 0.0, azimuths),
-                np.where(bad, 0.0, gd))
-            coords["lat"] = (dims, np.where(bad, np.nan, lat), attrs("latitude of the gate", "degrees_north", "latitude"))
-            coords["lon"] = (dims, np.where(bad, np.nan, lon), attrs("longitude of the gate", "degrees_east", "longitude"))
+                np.full(gd.shape, lon0),
+                np.full(gd.shape, lat0),
+                np.where(bad, 0.0, azimuths),
+                np.where(bad, 0.0, gd),
+            )
+            coords["lat"] = (
+                dims,
+                np.where(bad, np.nan, lat),
+                attrs("latitude of the gate", "degrees_north", "latitude"),
+            )
+            coords["lon"] = (
+                dims,
+                np.where(bad, np.nan, lon),
+                attrs("longitude of the gate", "degrees_east", "longitude"),
+            )
     return sweep.assign_coords(coords)
 
 
-# --- dealiasing ------------------------------------------------------------------------------------
+# --- dealiasing ----------------------------------------------------------------------------------
 
 # Torus search: azimuth bins, gates pooled per reference, the coarse and the fine grid steps
 # (fractions of the Nyquist velocity), the least wind the coarse grid spans, the peaks kept per
@@ -240,8 +286,9 @@ def _grid(half: float, step: float) -> FloatArray:
     return np.stack([a.ravel(), b.ravel()])
 
 
-def torus_peaks(vr: FloatArray, az: FloatArray, nyquist: float,
-                n_threads: int | None = None) -> tuple[FloatArray, FloatArray, FloatArray]:
+def torus_peaks(
+    vr: FloatArray, az: FloatArray, nyquist: float, n_threads: int | None = None
+) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Candidate reference winds of each group of TORUS_POOL gates of one sweep.
 
     Parameters
@@ -273,16 +320,28 @@ def torus_peaks(vr: FloatArray, az: FloatArray, nyquist: float,
     V / 2.
     """
     V = float(nyquist)
-    out = _radar.torus(vr, az, V, TORUS_POOL, TORUS_BINS, max(3.5 * V, TORUS_MAX_WIND), TORUS_COARSE * V,
-                       0.5 * V, TORUS_FINE * V, TORUS_PEAKS, threads(n_threads))
+    out = _radar.torus(
+        vr,
+        az,
+        V,
+        TORUS_POOL,
+        TORUS_BINS,
+        max(3.5 * V, TORUS_MAX_WIND),
+        TORUS_COARSE * V,
+        0.5 * V,
+        TORUS_FINE * V,
+        TORUS_PEAKS,
+        threads(n_threads),
+    )
     peaks = out[:, 1:].reshape(out.shape[0], TORUS_PEAKS, 4)
     ab = np.stack([peaks[:, :, 0], peaks[:, :, 1]])
     value = peaks[:, :, 2] + 1j * peaks[:, :, 3]
     return ab, value, out[:, 0].copy()
 
 
-def torus_choose(ab: FloatArray, value: FloatArray, cover: FloatArray, guide: FloatArray,
-                 nyquist: float) -> FloatArray:
+def torus_choose(
+    ab: FloatArray, value: FloatArray, cover: FloatArray, guide: FloatArray, nyquist: float
+) -> FloatArray:
     """The reference (a, b, c) of each group, c as a phase: of its peaks scoring at least
     TORUS_TIE of its best, the one nearest the guide's radial-wind coefficients `guide`
     (2, n_groups). Where none of them is within the Nyquist velocity of the guide, or the group
@@ -299,15 +358,26 @@ def torus_choose(ab: FloatArray, value: FloatArray, cover: FloatArray, guide: Fl
     return out
 
 
-def unfold(vr: FloatArray, az: FloatArray, nyquist: float, reference: FloatArray,
-           n_threads: int | None = None) -> FloatArray:
+def unfold(
+    vr: FloatArray,
+    az: FloatArray,
+    nyquist: float,
+    reference: FloatArray,
+    n_threads: int | None = None,
+) -> FloatArray:
     """`vr` (n_rays, n_gates) moved by the multiple of 2 `nyquist` that brings each sample
     nearest its gate's reference radial velocity a sin(az) + b cos(az) + c (`reference`: (3,
     n_gates), c in m s-1); samples of gates without a reference are left as they are, and so
     is a sample that would still lie farther than TORUS_REACH times the Nyquist velocity from
     the reference (an outlier of no fold). Kernel ``_radar.unfold``."""
-    out: FloatArray = _radar.unfold(vr, az, float(nyquist), np.ascontiguousarray(reference, dtype=np.float64),
-                                    TORUS_REACH, threads(n_threads))
+    out: FloatArray = _radar.unfold(
+        vr,
+        az,
+        float(nyquist),
+        np.ascontiguousarray(reference, dtype=np.float64),
+        TORUS_REACH,
+        threads(n_threads),
+    )
     return out
 
 
@@ -319,44 +389,67 @@ def _group_mean(x: FloatArray) -> FloatArray:
     return out
 
 
-# --- wind profile ----------------------------------------------------------------------------------
+# --- wind profile --------------------------------------------------------------------------------
+
 
 def _nyquist(sweep: xr.Dataset, given: float | None, func: str, where: str) -> float | None:
     if given is not None:
         return given
     source = sweep.variables.get("nyquist_velocity")
     if source is not None:
-        values = np.asarray(units.convert(np.asarray(source.values, dtype=np.float64),
-                                          units.check(source, "m s-1", f"{func}: {where} nyquist_velocity"),
-                                          "m s-1"), dtype=np.float64).ravel()
+        values = np.asarray(
+            units.convert(
+                np.asarray(source.values, dtype=np.float64),
+                units.check(source, "m s-1", f"{func}: {where} nyquist_velocity"),
+                "m s-1",
+            ),
+            dtype=np.float64,
+        ).ravel()
         values = values[np.isfinite(values)]
         if values.size == 0:
             return None
         if np.ptp(values) > 1e-6 * np.abs(values).max():
-            raise ValueError(f"{func}: {where}: the Nyquist velocity varies within the sweep "
-                             f"({values.min()} to {values.max()} m s-1); give nyquist=")
+            raise ValueError(
+                f"{func}: {where}: the Nyquist velocity varies within the sweep "
+                f"({values.min()} to {values.max()} m s-1); give nyquist="
+            )
         return float(values[0])
     attr = sweep.attrs.get("nyquist_velocity")
     return float(attr) if attr is not None else None
 
 
-def _volume_fits(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, Any]], *, min_gates: int,
-                 min_spread: float, n_threads: int | None) -> list[FloatArray]:
+def _volume_fits(
+    data: Sequence[npt.NDArray[Any]],
+    statics: Sequence[dict[str, Any]],
+    *,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int | None,
+) -> list[FloatArray]:
     """The VAD fits (8, n_gates) of every sweep, unfolded first where a Nyquist velocity is known.
 
     Unfolding is two-staged: the torus peaks of every sweep, then one guide profile from the
     groups that see most of the circle (over all sweeps), then each group's reference.
     """
-    vrs = [np.asarray(units.convert(np.asarray(d, dtype=np.float64), st["source"], "m s-1"), dtype=np.float64)
-           for d, st in zip(data, statics)]
+    vrs = [
+        np.asarray(
+            units.convert(np.asarray(d, dtype=np.float64), st["source"], "m s-1"), dtype=np.float64
+        )
+        for d, st in zip(data, statics)
+    ]
     n_th = threads(n_threads)
     folded = [i for i, st in enumerate(statics) if st["nyquist"] is not None]
-    fits = [np.empty((8, 0)) if st["nyquist"] is not None
-            else _radar.vad_sweep(vr, st["az"], st["cos_el"], min_gates, min_spread, n_th)
-            for vr, st in zip(vrs, statics)]
+    fits = [
+        np.empty((8, 0))
+        if st["nyquist"] is not None
+        else _radar.vad_sweep(vr, st["az"], st["cos_el"], min_gates, min_spread, n_th)
+        for vr, st in zip(vrs, statics)
+    ]
     if not folded:
         return fits
-    peaks = {i: torus_peaks(vrs[i], statics[i]["az"], statics[i]["nyquist"], n_threads) for i in folded}
+    peaks = {
+        i: torus_peaks(vrs[i], statics[i]["az"], statics[i]["nyquist"], n_threads) for i in folded
+    }
     winds, heights = [], []
     for i in folded:
         ab, value, cover = peaks[i]
@@ -378,8 +471,14 @@ def _volume_fits(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, A
         n_gates = vrs[i].shape[1]
         reference = np.stack([np.repeat(x, TORUS_POOL)[:n_gates] for x in ref])
         for _ in range(TORUS_PASSES):
-            fit = _radar.vad_sweep(unfold(vrs[i], st["az"], st["nyquist"], reference, n_threads), st["az"],
-                                   st["cos_el"], min_gates, min_spread, n_th)
+            fit = _radar.vad_sweep(
+                unfold(vrs[i], st["az"], st["nyquist"], reference, n_threads),
+                st["az"],
+                st["cos_el"],
+                min_gates,
+                min_spread,
+                n_th,
+            )
             # Each gate's own fit is the sharper reference of the next pass.
             fitted = np.stack([fit[0] * st["cos_el"], fit[1] * st["cos_el"], fit[2]])
             reference = np.where(np.isfinite(fitted).all(axis=0), fitted, reference)
@@ -387,7 +486,9 @@ def _volume_fits(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, A
     return fits
 
 
-def _guide_at(winds: FloatArray, heights: FloatArray, at: FloatArray) -> tuple[FloatArray, FloatArray]:
+def _guide_at(
+    winds: FloatArray, heights: FloatArray, at: FloatArray
+) -> tuple[FloatArray, FloatArray]:
     """The guide profile of the anchors `winds` at `heights`, read at the heights `at`."""
     ok = np.all(np.isfinite(winds), axis=0) & np.isfinite(heights)
     if not ok.any():
@@ -400,13 +501,24 @@ def _guide_at(winds: FloatArray, heights: FloatArray, at: FloatArray) -> tuple[F
     return np.interp(where, mids, med[0]), np.interp(where, mids, med[1])
 
 
-def _volume(data: Sequence[npt.NDArray[Any]], statics: Sequence[dict[str, Any]], edges: FloatArray, *,
-            min_gates: int, min_spread: float, n_threads: int | None) -> FloatArray:
-    fits = _volume_fits(data, statics, min_gates=min_gates, min_spread=min_spread, n_threads=n_threads)
+def _volume(
+    data: Sequence[npt.NDArray[Any]],
+    statics: Sequence[dict[str, Any]],
+    edges: FloatArray,
+    *,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int | None,
+) -> FloatArray:
+    fits = _volume_fits(
+        data, statics, min_gates=min_gates, min_spread=min_spread, n_threads=n_threads
+    )
     return _combine(fits, [st["height"] for st in statics], edges)
 
 
-def _combine(fits: Sequence[FloatArray], heights: Sequence[FloatArray], edges: FloatArray) -> FloatArray:
+def _combine(
+    fits: Sequence[FloatArray], heights: Sequence[FloatArray], edges: FloatArray
+) -> FloatArray:
     """Fits weighted by their samples onto the layers between `edges`: (7, n_levels)."""
     f = np.concatenate(list(fits), axis=1) if fits else np.empty((8, 0))
     h = np.concatenate(list(heights)) if heights else np.empty(0)
@@ -431,19 +543,28 @@ PROFILE_ATTRS = {
     "u": attrs("eastward wind", "m s-1", "eastward_wind"),
     "v": attrs("northward wind", "m s-1", "northward_wind"),
     "wind_speed": attrs("wind speed", "m s-1", "wind_speed"),
-    "wind_from_direction": attrs("direction the wind blows from, clockwise from north", "degree",
-                                 "wind_from_direction"),
+    "wind_from_direction": attrs(
+        "direction the wind blows from, clockwise from north", "degree", "wind_from_direction"
+    ),
     "rms": attrs("rms residual of the VAD fits, sample-weighted", "m s-1"),
     "n_fits": attrs("number of gate fits in the layer", "1"),
     "n_samples": attrs("number of valid samples of the fits in the layer", "1"),
-    "spread": attrs("sample-weighted standard deviation of the fitted wind vectors in the layer", "m s-1"),
+    "spread": attrs(
+        "sample-weighted standard deviation of the fitted wind vectors in the layer", "m s-1"
+    ),
 }
 
 
 def wind_profile(
-    volume: xr.DataTree | Sequence[xr.Dataset], *, heights: npt.ArrayLike | xr.DataArray,
-    variable: str = "VRADH", n: xr.DataArray | None = None, radar_height: float | None = None,
-    min_gates: int = 30, min_spread: float = 0.1, nyquist: float | None = None,
+    volume: xr.DataTree | Sequence[xr.Dataset],
+    *,
+    heights: npt.ArrayLike | xr.DataArray,
+    variable: str = "VRADH",
+    n: xr.DataArray | None = None,
+    radar_height: float | None = None,
+    min_gates: int = 30,
+    min_spread: float = 0.1,
+    nyquist: float | None = None,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """The horizontal wind profile of one radar volume from VAD fits of every sweep and gate.
@@ -529,11 +650,20 @@ def wind_profile(
     sweeps, root = sweeps_of(volume, func)
     if isinstance(variable, bool) or not isinstance(variable, str):
         raise TypeError(f"{func}: variable must be a str, not {type(variable).__name__}")
-    levels = np.asarray(heights.values if isinstance(heights, xr.DataArray) else heights, dtype=np.float64)
+    levels = np.asarray(
+        heights.values if isinstance(heights, xr.DataArray) else heights, dtype=np.float64
+    )
     if isinstance(heights, xr.DataArray):
-        levels = np.asarray(units.convert(levels, units.check(heights, "m", f"{func}: heights"), "m"),
-                            dtype=np.float64)
-    if levels.ndim != 1 or levels.size < 2 or not np.all(np.isfinite(levels)) or not np.all(np.diff(levels) > 0):
+        levels = np.asarray(
+            units.convert(levels, units.check(heights, "m", f"{func}: heights"), "m"),
+            dtype=np.float64,
+        )
+    if (
+        levels.ndim != 1
+        or levels.size < 2
+        or not np.all(np.isfinite(levels))
+        or not np.all(np.diff(levels) > 0)
+    ):
         raise ValueError(f"{func}: heights must be at least two finite, strictly increasing levels")
     min_gates = integer(min_gates, "min_gates", func)
     min_spread = scalar(min_spread, "min_spread", func)
@@ -543,7 +673,9 @@ def wind_profile(
     index = _index_profile(n, func)
     h0, above_sea = _datum(sweeps, root, radar_height, func)
     mid = 0.5 * (levels[1:] + levels[:-1])
-    edges = np.concatenate([[levels[0] - (mid[0] - levels[0])], mid, [levels[-1] + (levels[-1] - mid[-1])]])
+    edges = np.concatenate(
+        [[levels[0] - (mid[0] - levels[0])], mid, [levels[-1] + (levels[-1] - mid[-1])]]
+    )
 
     # Everything that decides the work is checked here, before any of it.
     jobs = []
@@ -553,12 +685,22 @@ def wind_profile(
             continue
         vr = sweep[variable]
         if set(vr.dims) != {"azimuth", "range"}:
-            raise ValueError(f"{func}: {where}: {variable} must have the dimensions ('azimuth', 'range'), "
-                             f"not {vr.dims}")
+            raise ValueError(
+                f"{func}: {where}: {variable} must have the dimensions ('azimuth', 'range'), "
+                f"not {vr.dims}"
+            )
         az_deg, el_deg, rng_m = _sweep_angles(sweep, func, where)
         source = units.check(vr, "m s-1", f"{func}: {where} {variable}")
-        jobs.append((vr.transpose("azimuth", "range"), az_deg, el_deg, rng_m, source,
-                     _nyquist(sweep, given, func, where)))
+        jobs.append(
+            (
+                vr.transpose("azimuth", "range"),
+                az_deg,
+                el_deg,
+                rng_m,
+                source,
+                _nyquist(sweep, given, func, where),
+            )
+        )
     if not jobs:
         raise ValueError(f"{func}: no sweep of the volume has a variable {variable!r}")
 
@@ -568,25 +710,40 @@ def wind_profile(
         with np.errstate(invalid="ignore"):
             el = float(np.nanmean(el_deg)) if np.any(np.isfinite(el_deg)) else np.nan
         beam = _trace(index, rng_m, np.array([el]), h0)
-        statics.append({"az": np.deg2rad(az_deg), "cos_el": np.cos(np.deg2rad(beam["local_elevation"].values[0])),
-                        "height": beam["height"].values[0], "source": source, "nyquist": V})
+        statics.append(
+            {
+                "az": np.deg2rad(az_deg),
+                "cos_el": np.cos(np.deg2rad(beam["local_elevation"].values[0])),
+                "height": beam["height"].values[0],
+                "source": source,
+                "nyquist": V,
+            }
+        )
     kw: dict[str, Any] = {"min_gates": min_gates, "min_spread": min_spread, "n_threads": n_threads}
     if lazy:
         import dask
         import dask.array as da
 
         data = [j[0].data for j in jobs]
-        combined: Any = da.from_delayed(dask.delayed(_volume, pure=True)(data, statics, edges, **kw),
-                                        shape=(6, levels.size), dtype=np.float64)
+        combined: Any = da.from_delayed(
+            dask.delayed(_volume, pure=True)(data, statics, edges, **kw),
+            shape=(6, levels.size),
+            dtype=np.float64,
+        )
     else:
         combined = _volume([j[0].values for j in jobs], statics, edges, **kw)
     um, vm, rm, n_fits, n_samples, spread = (combined[q] for q in range(6))
     speed = np.hypot(um, vm)
     direction = np.mod(np.rad2deg(np.arctan2(-um, -vm)), 360.0)
 
-    h_attrs = (attrs("height above mean sea level", "m", "altitude") if above_sea
-               else attrs("height above the radar", "m", "height"))
-    coords: dict[Hashable, Any] = {"height": ("height", levels, {**h_attrs, "positive": "up", "axis": "Z"})}
+    h_attrs = (
+        attrs("height above mean sea level", "m", "altitude")
+        if above_sea
+        else attrs("height above the radar", "m", "height")
+    )
+    coords: dict[Hashable, Any] = {
+        "height": ("height", levels, {**h_attrs, "positive": "up", "axis": "Z"})
+    }
     for name, unit in (("latitude", "degrees_north"), ("longitude", "degrees_east")):
         value = _site_value(name, sweeps, root)
         if value is not None:
@@ -596,8 +753,16 @@ def wind_profile(
     t = _volume_time(sweeps, root)
     if t is not None:
         coords["time"] = ((), t, {"long_name": "time of the volume", "standard_name": "time"})
-    values = {"u": um, "v": vm, "wind_speed": speed, "wind_from_direction": direction, "rms": rm,
-              "n_fits": n_fits, "n_samples": n_samples, "spread": spread}
+    values = {
+        "u": um,
+        "v": vm,
+        "wind_speed": speed,
+        "wind_from_direction": direction,
+        "rms": rm,
+        "n_fits": n_fits,
+        "n_samples": n_samples,
+        "spread": spread,
+    }
     ds = xr.Dataset({k: ("height", x, PROFILE_ATTRS[k]) for k, x in values.items()}, coords=coords)
     profile_name = index.attrs.get("long_name", "refractive index profile given as n")
     ds.attrs = {
@@ -605,16 +770,18 @@ def wind_profile(
         "title": "horizontal wind profile from VAD fits of a radar volume",
         "source": f"{len(jobs)} sweeps of {variable}",
         "refractive_index": str(profile_name) if n is None else f"given profile ({profile_name})",
-        "dealiasing": "torus mapping (Haase and Landelius 2004)" if any(j[5] for j in jobs) else "none",
+        "dealiasing": "torus mapping (Haase and Landelius 2004)"
+        if any(j[5] for j in jobs)
+        else "none",
     }
     return ds
 
 
 def _volume_time(sweeps: Sequence[xr.Dataset], root: xr.Dataset | None) -> np.datetime64 | None:
-    for ds in ([root] if root is not None else []):
+    for ds in [root] if root is not None else []:
         if "time" in ds.variables and ds["time"].size == 1:
             return np.datetime64(ds["time"].values.reshape(()).item(), "ns")
-    for attr_holder in ([root] if root is not None else []):
+    for attr_holder in [root] if root is not None else []:
         start = attr_holder.attrs.get("time_coverage_start")
         if start:
             return np.datetime64(str(start).rstrip("Z"), "ns")
