@@ -2,6 +2,7 @@
 #include "frame/frame.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -15,6 +16,13 @@ using frame::f64_array;
 using frame::finite;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// v where ok, else +0, by masking the bits: a select the compiler vectorises (the conditional
+// form leaves the loops scalar).
+inline double keep(bool ok, double v) {
+    const std::uint64_t mask = std::uint64_t{0} - std::uint64_t{ok};
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & mask);
+}
 
 // Gates fitted together: their samples of one ray lie side by side, so each pass streams the
 // sweep ray by ray and keeps the gates' sums in the frame.
@@ -75,11 +83,12 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             const double* x = vp + ray[k] * n_gates + g0;
             const double s = sp[k], c = cp_[k];
             for (std::int64_t g = 0; g < G; ++g) {
-                const bool ok = finite(x[g]);
-                S_s[g] += ok ? s : 0.0;
-                S_c[g] += ok ? c : 0.0;
-                S_v[g] += ok ? x[g] : 0.0;
-                n[g] += ok ? 1.0 : 0.0;
+                const double v = x[g];
+                const bool ok = finite(v);
+                S_s[g] += keep(ok, s);
+                S_c[g] += keep(ok, c);
+                S_v[g] += keep(ok, v);
+                n[g] += keep(ok, 1.0);
             }
         }
         bool any = false;
@@ -102,13 +111,13 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             for (std::int64_t g = 0; g < G; ++g) {
                 const bool ok = finite(x[g]);
                 const double ds = s - s_bar[g], dc = c - c_bar[g], dv = x[g] - v_bar[g];
-                S_ss[g] += ok ? ds * ds : 0.0;
-                S_cc[g] += ok ? dc * dc : 0.0;
-                S_sc[g] += ok ? ds * dc : 0.0;
-                S_sv[g] += ok ? ds * dv : 0.0;
-                S_cv[g] += ok ? dc * dv : 0.0;
-                S_s2[g] += ok ? s2 : 0.0;
-                S_c2[g] += ok ? c2 : 0.0;
+                S_ss[g] += keep(ok, ds * ds);
+                S_cc[g] += keep(ok, dc * dc);
+                S_sc[g] += keep(ok, ds * dc);
+                S_sv[g] += keep(ok, ds * dv);
+                S_cv[g] += keep(ok, dc * dv);
+                S_s2[g] += keep(ok, s2);
+                S_c2[g] += keep(ok, c2);
             }
         }
         bool fit[gate_block];
@@ -135,14 +144,26 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             for (std::int64_t g = 0; g < G; ++g) {
                 const bool ok = finite(x[g]);
                 const double r = ((x[g] - a0[g]) - b_s[g] * s) - b_c[g] * c;
-                rss[g] += ok ? r * r : 0.0;
-                const double d[4] = {s - s_bar[g], c - c_bar[g], s2 - s2_bar[g], c2 - c2_bar[g]};
+                rss[g] += keep(ok, r * r);
+                const double d0 = s - s_bar[g], d1 = c - c_bar[g];
+                const double d2 = s2 - s2_bar[g], d3 = c2 - c2_bar[g];
                 const double dv = x[g] - v_bar[g];
-                int e = 0;
-                for (int p = 0; p < 4; ++p) {
-                    for (int q = p; q < 4; ++q, ++e) M[e][g] += ok ? d[p] * d[q] : 0.0;
-                    rhs[p][g] += ok ? d[p] * dv : 0.0;
-                }
+                // Upper triangle row by row, then the right-hand side: written out so that the
+                // loop over the gates vectorises.
+                M[0][g] += keep(ok, d0 * d0);
+                M[1][g] += keep(ok, d0 * d1);
+                M[2][g] += keep(ok, d0 * d2);
+                M[3][g] += keep(ok, d0 * d3);
+                M[4][g] += keep(ok, d1 * d1);
+                M[5][g] += keep(ok, d1 * d2);
+                M[6][g] += keep(ok, d1 * d3);
+                M[7][g] += keep(ok, d2 * d2);
+                M[8][g] += keep(ok, d2 * d3);
+                M[9][g] += keep(ok, d3 * d3);
+                rhs[0][g] += keep(ok, d0 * dv);
+                rhs[1][g] += keep(ok, d1 * dv);
+                rhs[2][g] += keep(ok, d2 * dv);
+                rhs[3][g] += keep(ok, d3 * dv);
             }
         }
 

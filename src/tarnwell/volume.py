@@ -147,8 +147,10 @@ def _datum(
     return (altitude, True) if altitude is not None else (0.0, False)
 
 
-def _trace(n: xr.DataArray, rng: FloatArray, elev: FloatArray, h0: float) -> xr.Dataset:
-    return trace(n, rng=rng, elev=elev, radar_height=h0, dim=n.dims[0]).compute()
+def _trace(
+    n: xr.DataArray, rng: FloatArray, elev: FloatArray, h0: float, n_threads: int | None = None
+) -> xr.Dataset:
+    return trace(n, rng=rng, elev=elev, radar_height=h0, dim=n.dims[0], n_threads=n_threads).compute()
 
 
 # --- georeference --------------------------------------------------------------------------------
@@ -607,8 +609,9 @@ def wind_profile(
     Notes
     -----
     *Heights.* Each sweep's beam is traced through `n` from the antenna at the sweep's mean
-    elevation; a gate's fit sits at the beam height at its range, and the gate's cosine of
-    elevation is that of the local elevation of the beam there. No 4/3-earth model is used
+    elevation (one `trace` call for the volume, over the union of the sweeps' gate ranges); a
+    gate's fit sits at the beam height at its range, and the gate's cosine of elevation is that
+    of the local elevation of the beam there. No 4/3-earth model is used
     (the result's ``refractive_index`` attribute says which profile was).
 
     *Fits.* Every gate of every sweep is fitted with the first-harmonic VAD of `vad` (the
@@ -705,16 +708,24 @@ def wind_profile(
         raise ValueError(f"{func}: no sweep of the volume has a variable {variable!r}")
 
     lazy = any(is_lazy(j[0]) for j in jobs)
+    # One trace for all sweeps: their mean elevations over the union of their gate ranges.
+    elevations = []
+    for _, _, el_deg, _, _, _ in jobs:
+        finite_el = el_deg[np.isfinite(el_deg)]
+        elevations.append(float(finite_el.mean()) if finite_el.size else np.nan)
+    ranges = np.unique(np.concatenate([j[3] for j in jobs]))
+    ranges = ranges[np.isfinite(ranges)]
+    beams = _trace(index, ranges, np.array(elevations), h0, n_threads)
+    heights_all, local_all = beams["height"].values, beams["local_elevation"].values
     statics = []
-    for vr, az_deg, el_deg, rng_m, source, V in jobs:
-        with np.errstate(invalid="ignore"):
-            el = float(np.nanmean(el_deg)) if np.any(np.isfinite(el_deg)) else np.nan
-        beam = _trace(index, rng_m, np.array([el]), h0)
+    for k, (_, az_deg, _, rng_m, source, V) in enumerate(jobs):
+        at = np.searchsorted(ranges, rng_m).clip(0, max(ranges.size - 1, 0))
+        known = np.isfinite(rng_m)
         statics.append(
             {
                 "az": np.deg2rad(az_deg),
-                "cos_el": np.cos(np.deg2rad(beam["local_elevation"].values[0])),
-                "height": beam["height"].values[0],
+                "cos_el": np.where(known, np.cos(np.deg2rad(local_all[k, at])), np.nan),
+                "height": np.where(known, heights_all[k, at], np.nan),
                 "source": source,
                 "nyquist": V,
             }
