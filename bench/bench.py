@@ -986,7 +986,9 @@ def wind_numpy(sweeps, min_gates=30):
         s, c = np.sin(az)[:, None], np.cos(az)[:, None]
         n, Ss, Sc = wf.sum(0), (wf * s).sum(0), (wf * c).sum(0)
         Sss, Scc, Ssc = (wf * s * s).sum(0), (wf * c * c).sum(0), (wf * s * c).sum(0)
-        A = np.stack([np.stack([n, Ss, Sc], -1), np.stack([Ss, Sss, Ssc], -1), np.stack([Sc, Ssc, Scc], -1)], 1)
+        A = np.stack(
+            [np.stack([n, Ss, Sc], -1), np.stack([Ss, Sss, Ssc], -1), np.stack([Sc, Ssc, Scc], -1)], 1
+        )
         b = np.stack([x.sum(0), (x * s).sum(0), (x * c).sum(0)], -1)
         ok = n >= min_gates
         sol = np.full((vr.shape[1], 3), np.nan)
@@ -1007,7 +1009,8 @@ def wind_cases():
     plain = xr.DataTree.from_dict({"/": vol.to_dataset(), **{
         k: vol[k].to_dataset().drop_vars("nyquist_velocity") for k in vol.children}})
     names = [k for k in vol.children if "VRADH" in vol[k].to_dataset()]
-    sweeps = [(vol[k].to_dataset().VRADH.values, np.deg2rad(vol[k].to_dataset().azimuth.values)) for k in names]
+    nodes = [vol[k].to_dataset() for k in names]
+    sweeps = [(d.VRADH.values, np.deg2rad(d.azimuth.values)) for d in nodes]
     samples = int(sum(np.isfinite(vr).sum() for vr, _ in sweeps))
     total = sum(vr.size for vr, _ in sweeps)
     for (vr, az), sol in zip(sweeps, wind_numpy(sweeps)):  # the route's winds are the kernel's
@@ -1023,8 +1026,11 @@ def bench_wind_profile():
     got = wind_cases()
     if got is None:
         return None
-    vol, plain, sweeps, heights, size, samples, tarnwell = got
-    ours = lambda n_threads: tarnwell.wind_profile(plain, heights=heights, n_threads=n_threads)  # noqa: E731
+    _, plain, sweeps, heights, size, samples, tarnwell = got
+
+    def ours(n_threads):
+        return tarnwell.wind_profile(plain, heights=heights, n_threads=n_threads)
+
     return size, samples, ours, {"numpy normal equations": lambda: wind_numpy(sweeps)}
 
 
@@ -1034,9 +1040,15 @@ def bench_wind_dealiased():
     got = wind_cases()
     if got is None:
         return None
-    vol, plain, sweeps, heights, size, samples, tarnwell = got
-    ours = lambda n_threads: tarnwell.wind_profile(vol, heights=heights, n_threads=n_threads)  # noqa: E731
-    return size, samples, ours, {"tarnwell, no dealiasing": lambda: tarnwell.wind_profile(plain, heights=heights)}
+    vol, plain, _, heights, size, samples, tarnwell = got
+
+    def ours(n_threads):
+        return tarnwell.wind_profile(vol, heights=heights, n_threads=n_threads)
+
+    def plain_fit():
+        return tarnwell.wind_profile(plain, heights=heights)
+
+    return size, samples, ours, {"tarnwell, no dealiasing": plain_fit}
 
 
 # --- storm_motion: Bunkers motion and 0-3 km helicity on a grid -----------------------------------
@@ -1063,8 +1075,10 @@ def storm_tarnwell(z, u, v, n_threads):
     dims = ("y", "x", "level")
     Z, U, V = (xr.DataArray(a, dims=dims) for a in (z, u, v))
     sm = tarnwell.storm_motion(Z, U, V, dim="level", n_threads=n_threads)
-    srh = tarnwell.profile(Z, U, V, dim="level", bottom=0.0, top=3000.0, cu=sm.right_u, cv=sm.right_v,
-                           n_threads=n_threads)
+    srh = tarnwell.profile(
+        Z, U, V, dim="level", bottom=0.0, top=3000.0, cu=sm.right_u, cv=sm.right_v,
+        n_threads=n_threads,
+    )
     return sm, srh
 
 
@@ -1083,7 +1097,9 @@ def storm_metpy(z, u, v, columns):
             p = 1013.25 * np.exp(-z[j, i] / 8000.0) * units.hPa
             uu, vv = u[j, i] * units("m/s"), v[j, i] * units("m/s")
             right, _, _ = mpcalc.bunkers_storm_motion(p, uu, vv, h)
-            srh = mpcalc.storm_relative_helicity(h, uu, vv, 3000 * units.m, storm_u=right[0], storm_v=right[1])
+            srh = mpcalc.storm_relative_helicity(
+                h, uu, vv, 3000 * units.m, storm_u=right[0], storm_v=right[1]
+            )
             out.append((right, srh))
     return out
 
@@ -1093,7 +1109,10 @@ def bench_storm_motion():
     z, u, v = storm_grid()
     n_cols = z.shape[0] * z.shape[1]
     columns = [(j, 37 * j % 1000) for j in range(0, 1000, 50)]
-    ours = lambda n_threads: storm_tarnwell(z, u, v, n_threads)  # noqa: E731
+
+    def ours(n_threads):
+        return storm_tarnwell(z, u, v, n_threads)
+
     sm, srh = ours(0)
     assert np.isfinite(sm.right_u).all() and np.isfinite(srh.helicity).all()
     peer = (lambda: storm_metpy(z, u, v, columns), n_cols / len(columns))
