@@ -254,6 +254,11 @@ def test_wind_profile_recovers_a_synthetic_volume() -> None:
     f7 = tarnwell.wind_profile(folded(vol, 7.0), heights=LEVELS)
     assert f7.attrs["dealiasing"].startswith("torus")
     assert float(wind_error(f7, wp)[ok].max()) < 0.5
+    f7_vol = folded(vol, 7.0)
+    lazy_f7 = xr.DataTree.from_dict(
+        {"/": vol.to_dataset(), **{k: f7_vol[k].to_dataset().chunk() for k in vol.children}}
+    )
+    xr.testing.assert_identical(tarnwell.wind_profile(lazy_f7, heights=LEVELS).compute(), f7)
     # A sequence of sweeps is a volume too (no altitude: heights above the radar, the standard
     # atmosphere read from the radar up, so the beams differ a little).
     seq = tarnwell.wind_profile(

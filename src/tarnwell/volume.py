@@ -382,8 +382,11 @@ def unfold(
 def _group_mean(x: FloatArray) -> FloatArray:
     n_groups = -(-x.size // TORUS_POOL)
     padded = np.pad(x, (0, n_groups * TORUS_POOL - x.size), constant_values=np.nan)
-    with np.errstate(invalid="ignore"):
-        out: FloatArray = np.nanmean(padded.reshape(n_groups, TORUS_POOL), axis=1)
+    blocks = padded.reshape(n_groups, TORUS_POOL)
+    known = np.isfinite(blocks)
+    count = known.sum(axis=1)
+    total = np.where(known, blocks, 0.0).sum(axis=1)
+    out: FloatArray = np.where(count > 0, total / np.maximum(count, 1), np.nan)
     return out
 
 
@@ -622,16 +625,34 @@ def wind_profile(
     the fitted vectors from the level's vector.
 
     *Dealiasing.* With a Nyquist velocity V each sweep is unfolded before the fit by the torus
-    mapping of Haase and Landelius (2004, J. Atmos. Oceanic Technol. 21, 1566-1573), with no
-    first guess (see `unfold`): each group of four gates gets the reference harmonic that best
-    explains its samples as points on the circle exp(i pi v / V), and every sample is moved by
-    the multiple of 2V that brings it nearest to that reference. It recovers winds of several
-    times V; samples that are outliers by more than V cannot be recovered, and the quality
-    control of operational profiles (Holleman 2005, same journal 22, 1541-1550: rejecting fits
-    with large residuals and samples far from the fit) is not applied. On the Lubbock NEXRAD
-    volume folded at 7 m s-1 the levels with at least 1000 samples stay within 2 m s-1 of the
-    unfolded profile; unfolding at the volume's own Nyquist velocities changes no level by
-    more than 0.1 m s-1.
+    mapping of Haase and Landelius (2004, J. Atmos. Oceanic Technol. 21, 1566-1573), which needs
+    no first guess: a sample v is the point exp(i pi v / V) of the circle, where folding leaves
+    it unchanged, and the first harmonic that best explains a group's points is its reference.
+
+    1. Every group of TORUS_POOL (4) neighbouring gates gets its TORUS_PEAKS best separate
+       candidate harmonics (`torus_peaks`, kernel ``_radar.torus``).
+    2. Groups that see most of the circle (TORUS_ANCHOR of the azimuth bins) are unambiguous;
+       the medians of their best candidates in layers of TORUS_LAYER make a guide profile for
+       the whole volume.
+    3. Each group takes, of its candidates that score at least TORUS_TIE of its best, the one
+       nearest the guide (the guide itself where none is within V of it or the group sees
+       too little of the circle): echoes on part of the circle leave aliases that score as
+       well as the wind itself, and the guide tells them apart (`torus_choose`).
+    4. Every sample is moved by the multiple of 2V that brings it nearest the reference, unless
+       it still lies farther than TORUS_REACH V from it (an outlier of no fold, left alone);
+       the gates are fitted, and each gate's own fit is the reference of a second pass
+       (`unfold`, kernel ``_radar.unfold``).
+
+    Limits: samples that are outliers by more than V (clutter, second-trip echo) cannot be put
+    on their fold, a wind that differs from the volume's layer median by more than V where the
+    echoes cover little of the circle is taken for an alias, and the quality control of
+    operational profiles (Holleman 2005, same journal 22, 1541-1550: rejecting fits with large
+    residuals and samples far from the fit) is not applied. Measured on the Lubbock NEXRAD
+    volume (levels every 200 m, 22 of them with at least 1000 samples): folded at 7 m s-1, every
+    such level is within 1.8 m s-1 of the profile of the unfolded data and 77 % within
+    0.5 m s-1; unfolding at the volume's own Nyquist velocities (22.6 and 31.1 m s-1) changes no
+    level by more than 0.04 m s-1. On the 2-core test machine unfolding costs about five times
+    the plain fit (0.3 s against 0.05 s for the 3.5 M samples).
 
     Examples
     --------
