@@ -1134,6 +1134,168 @@ def layer_table(names, repeat):
             print(f"{name:<12} {layout:<24} {tc:9.4f} {tp:10.4f} {tp - tc:11.4f} {tcopy:9.4f}")
 
 
+# --- wind_profile: the real NEXRAD volume ---------------------------------------------------------
+
+
+def nexrad_volume():
+    """The Lubbock NEXRAD volume of the shared sample files (velocity only), or None."""
+    import sys
+    from pathlib import Path
+
+    here = Path(__file__).resolve().parent
+    data = Path(os.environ.get("TARNWELL_DATA") or here.parents[1] / "shared" / "data")
+    path = data / "radar" / "KLBB20160601_150025_V06"
+    if not path.is_file():
+        print(f"wind_profile: skipped, the NEXRAD sample is absent ({path}; set TARNWELL_DATA)")
+        return None
+    sys.path.insert(0, str(here.parent / "tests"))
+    from conftest import read_nexrad  # the readers the tests use
+
+    return read_nexrad(path, moments=("VRADH",))
+
+
+def wind_numpy(sweeps, min_gates=30):
+    """First-harmonic normal equations per gate, vectorised over each sweep (no heights)."""
+    out = []
+    for vr, az in sweeps:
+        w = np.isfinite(vr)
+        x, wf = np.where(w, vr, 0.0), w.astype(np.float64)
+        s, c = np.sin(az)[:, None], np.cos(az)[:, None]
+        n, Ss, Sc = wf.sum(0), (wf * s).sum(0), (wf * c).sum(0)
+        Sss, Scc, Ssc = (wf * s * s).sum(0), (wf * c * c).sum(0), (wf * s * c).sum(0)
+        A = np.stack(
+            [np.stack([n, Ss, Sc], -1), np.stack([Ss, Sss, Ssc], -1), np.stack([Sc, Ssc, Scc], -1)], 1
+        )
+        b = np.stack([x.sum(0), (x * s).sum(0), (x * c).sum(0)], -1)
+        ok = n >= min_gates
+        sol = np.full((vr.shape[1], 3), np.nan)
+        sol[ok] = np.linalg.solve(A[ok], b[ok][:, :, None])[:, :, 0]
+        out.append(sol)
+    return out
+
+
+def wind_cases():
+    import _radar
+    import xarray as xr
+
+    import tarnwell
+
+    vol = nexrad_volume()
+    if vol is None:
+        return None
+    plain = xr.DataTree.from_dict({"/": vol.to_dataset(), **{
+        k: vol[k].to_dataset().drop_vars("nyquist_velocity") for k in vol.children}})
+    names = [k for k in vol.children if "VRADH" in vol[k].to_dataset()]
+    nodes = [vol[k].to_dataset() for k in names]
+    sweeps = [(d.VRADH.values, np.deg2rad(d.azimuth.values)) for d in nodes]
+    samples = int(sum(np.isfinite(vr).sum() for vr, _ in sweeps))
+    total = sum(vr.size for vr, _ in sweeps)
+    for (vr, az), sol in zip(sweeps, wind_numpy(sweeps)):  # the route's winds are the kernel's
+        fit = _radar.vad_sweep(vr, az, np.ones(vr.shape[1]), 30, -np.inf)
+        np.testing.assert_allclose(sol[:, 1:].T, fit[:2], rtol=1e-6, atol=1e-6)
+    heights = np.arange(1100.0, 8000.0, 200.0)
+    size = f"{len(sweeps)} sweeps, {total / 1e6:.1f} M"
+    return vol, plain, sweeps, heights, size, samples, tarnwell
+
+
+@case("wind_profile")
+def bench_wind_profile():
+    got = wind_cases()
+    if got is None:
+        return None
+    _, plain, sweeps, heights, size, samples, tarnwell = got
+
+    def ours(n_threads):
+        return tarnwell.wind_profile(plain, heights=heights, n_threads=n_threads)
+
+    return size, samples, ours, {"numpy normal equations": lambda: wind_numpy(sweeps)}
+
+
+@case("wind_dealiased")
+def bench_wind_dealiased():
+    """Unfolding at the volume's own Nyquist velocities, against the plain fit."""
+    got = wind_cases()
+    if got is None:
+        return None
+    vol, plain, _, heights, size, samples, tarnwell = got
+
+    def ours(n_threads):
+        return tarnwell.wind_profile(vol, heights=heights, n_threads=n_threads)
+
+    def plain_fit():
+        return tarnwell.wind_profile(plain, heights=heights)
+
+    return size, samples, ours, {"tarnwell, no dealiasing": plain_fit}
+
+
+# --- storm_motion: Bunkers motion and 0-3 km helicity on a grid -----------------------------------
+
+
+def storm_grid(ny=1000, nx=1000, n_levels=50, seed=8):
+    """(y, x, level) winds veering with height, levels every 200 m from 10 m."""
+    rng = np.random.default_rng(seed)
+    z1 = 10.0 + 200.0 * np.arange(n_levels)
+    shape = (ny, nx, n_levels)
+    z = np.broadcast_to(z1, shape).copy()
+    speed = 5.0 + z1 / 500.0 + rng.uniform(0.0, 5.0, (ny, nx, 1)).astype(np.float64)
+    turn = np.deg2rad(180.0 + z1 / 80.0)
+    u = -speed * np.sin(turn) + rng.normal(0.0, 1.0, shape)
+    v = -speed * np.cos(turn)
+    return z, u, v
+
+
+def storm_tarnwell(z, u, v, n_threads):
+    import xarray as xr
+
+    import tarnwell
+
+    dims = ("y", "x", "level")
+    Z, U, V = (xr.DataArray(a, dims=dims) for a in (z, u, v))
+    sm = tarnwell.storm_motion(Z, U, V, dim="level", n_threads=n_threads)
+    srh = tarnwell.profile(
+        Z, U, V, dim="level", bottom=0.0, top=3000.0, cu=sm.right_u, cv=sm.right_v,
+        n_threads=n_threads,
+    )
+    return sm, srh
+
+
+def storm_metpy(z, u, v, columns):
+    """MetPy's bunkers_storm_motion and storm_relative_helicity column by column."""
+    import warnings
+
+    import metpy.calc as mpcalc
+    from metpy.units import units
+
+    out = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for j, i in columns:
+            h = z[j, i] * units.m
+            p = 1013.25 * np.exp(-z[j, i] / 8000.0) * units.hPa
+            uu, vv = u[j, i] * units("m/s"), v[j, i] * units("m/s")
+            right, _, _ = mpcalc.bunkers_storm_motion(p, uu, vv, h)
+            srh = mpcalc.storm_relative_helicity(
+                h, uu, vv, 3000 * units.m, storm_u=right[0], storm_v=right[1]
+            )
+            out.append((right, srh))
+    return out
+
+
+@case("storm_motion")
+def bench_storm_motion():
+    z, u, v = storm_grid()
+    n_cols = z.shape[0] * z.shape[1]
+    columns = [(j, 37 * j % 1000) for j in range(0, 1000, 50)]
+
+    def ours(n_threads):
+        return storm_tarnwell(z, u, v, n_threads)
+
+    sm, srh = ours(0)
+    assert np.isfinite(sm.right_u).all() and np.isfinite(srh.helicity).all()
+    peer = (lambda: storm_metpy(z, u, v, columns), n_cols / len(columns))
+    return "1000 x 1000 x 50", n_cols, ours, {"metpy per column (extrap.)": peer}
+
+
 # --- archive: the archive command on local clusters of 1 and 2 workers (bench/scale_out.py) --------
 
 

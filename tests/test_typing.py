@@ -11,7 +11,7 @@ import pytest
 
 root = Path(__file__).resolve().parents[1]
 src = root / "src"
-modules = ("_tarnwell", "_ensemble", "_refraction", "_parcel")
+modules = ("_tarnwell", "_ensemble", "_refraction", "_parcel", "_radar")
 # Kept between runs (ignored by git): a cold mypy run over numpy and xarray takes a minute.
 cache_dir = root / ".mypy_cache"
 

@@ -18,8 +18,11 @@ from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
 from .parcel import parcel
 from .refraction import trace
+from .environment import refractive_index, storm_motion
+from .volume import georeference, wind_profile
 
 __version__ = "0.1.0"
 __all__ = [
-    "cold_pool", "gradient", "mode", "parcel", "perturb", "profile", "statistics", "thermo", "trace", "vad",
+    "cold_pool", "georeference", "gradient", "mode", "parcel", "perturb", "profile",
+    "refractive_index", "statistics", "storm_motion", "thermo", "trace", "vad", "wind_profile",
 ]
