@@ -118,7 +118,8 @@ bind_list() {
 }
 
 in_root() {
-    # Variables that reach the command: the project's own and the thread-count knobs.
+    # Variables that reach the command: the project's own and the thread-count knobs. PROJ's data
+    # are Debian's: pyproj looks for them under the virtual environment's prefix only.
     local vars=() name binds
     for name in $(compgen -e); do
         case "$name" in
@@ -148,7 +149,8 @@ in_root() {
         done <<<"$binds"
         [ -f /etc/resolv.conf ] && cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
         exec chroot "$root" /usr/bin/env -i HOME="${HOME:-/root}" LANG=C.UTF-8 \
-            PATH=/opt/tarnwell/bin:/usr/local/bin:/usr/bin:/bin "${vars[@]}" TARNWELL_IN_ROOT=1 \
+            PATH=/opt/tarnwell/bin:/usr/local/bin:/usr/bin:/bin PROJ_DATA=/usr/share/proj \
+            "${vars[@]}" TARNWELL_IN_ROOT=1 \
             bash -c "cd \"\$0\" && exec \"\$@\"" "$dir" "$@"
     ' bash "$root" "$user_dir" "$binds" "${#vars[@]}" "${vars[@]}" "$@"
 }
