@@ -1,46 +1,43 @@
-"""Figures of the storm case (matplotlib, Agg backend: no display needed).
+"""Figures of the storm case, drawn with matplotlib's object-oriented API.
 
-Each function draws one PNG from the case's product Dataset (see `tarnwell.storm`); `draw_all`
-draws them all into a folder and returns their paths.
+Each function draws one PNG from the case's product Dataset (`tarnwell.storm.product`);
+`draw_all` draws them all into a folder and returns their paths. Figures are made as
+`matplotlib.figure.Figure` objects and rendered to PNG bytes directly, so importing this module
+neither needs a display nor changes the backend of pyplot (a notebook's stays as it was).
 """
 
 from __future__ import annotations
 
-import contextlib
+import io
 import os
-import tempfile
 from pathlib import Path
+from typing import Any
 
 import matplotlib
+import numpy as np
+import xarray as xr
+from matplotlib.axes import Axes
+from matplotlib.colors import BoundaryNorm, ListedColormap
+from matplotlib.figure import Figure
 
-matplotlib.use("Agg")
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import xarray as xr  # noqa: E402
-from matplotlib.axes import Axes  # noqa: E402
-from matplotlib.colors import BoundaryNorm, ListedColormap  # noqa: E402
-from matplotlib.figure import Figure  # noqa: E402
-
-from .storm import CLASSES, OUTFLOW_CENTRE, RADAR, publish  # noqa: E402
+from .case import CLASSES, GUST_FRONT_GRADIENT, OUTFLOW_CENTRE, RADAR
+from .files import write_atomically
 
 DPI = 110
 
 
 def save(fig: Figure, path: Path) -> Path:
-    """Saves through a temporary file, so a failed draw leaves no half-written image."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.stem}.", suffix=".png", dir=path.parent)
-    os.close(fd)
-    try:
-        fig.savefig(tmp, dpi=DPI)
-        publish(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    finally:
-        plt.close(fig)
+    """Renders fig to PNG and writes it in one step, so a failed draw leaves no partial image."""
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=DPI)
+    write_atomically(path, buf.getbuffer())
     return path
+
+
+def figure(rows: int, cols: int, figsize: tuple[float, float], layout: str) -> tuple[Figure, Any]:
+    """A figure and its grid of axes, without pyplot."""
+    fig = Figure(figsize=figsize, layout=layout)
+    return fig, fig.subplots(rows, cols)
 
 
 def mark_sites(ax: Axes) -> None:
@@ -59,7 +56,7 @@ def above_ground(h: np.ndarray) -> np.ndarray:
 
 
 def cold_pool(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.9), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.9), layout="constrained")
     x, y = ds["x"].values, ds["y"].values
     grad = ds["theta_e_gradient"].values
     panels = (
@@ -69,7 +66,7 @@ def cold_pool(ds: xr.Dataset, path: Path) -> Path:
     for ax, (field, title, label, cmap, top) in zip(axes, panels):
         mesh = ax.pcolormesh(x, y, field, cmap=cmap, shading="auto", vmin=0.0, vmax=top if top > 1 else None)
         fig.colorbar(mesh, ax=ax, label=label, shrink=0.9)
-        cs = ax.contour(x, y, grad, levels=[2.0, 4.0], colors=["w", "r"], linewidths=[0.8, 1.2])
+        cs = ax.contour(x, y, grad, levels=[GUST_FRONT_GRADIENT, 2.0 * GUST_FRONT_GRADIENT], colors=["w", "r"], linewidths=[0.8, 1.2])
         ax.clabel(cs, fmt="%.0f K/km", fontsize=7)
         mark_sites(ax)
         ax.set_title(f"{title}\ncontours: near-surface |∇θe| (gust front)")
@@ -82,9 +79,9 @@ def cold_pool(ds: xr.Dataset, path: Path) -> Path:
 
 
 def beams(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.2), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.2), layout="constrained")
     rng_km = ds["beam_range"].values / 1000.0
-    colours = plt.get_cmap("plasma")(np.linspace(0.0, 0.85, ds.sizes["beam_elevation"]))
+    colours = matplotlib.colormaps["plasma"](np.linspace(0.0, 0.85, ds.sizes["beam_elevation"]))
     for ax, top, far in ((axes[0], 8.0, 200.0), (axes[1], 1.5, 120.0)):
         for i, el in enumerate(ds["beam_elevation"].values):
             c = colours[i]
@@ -112,7 +109,7 @@ def beams(ds: xr.Dataset, path: Path) -> Path:
 
 
 def winds(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.6), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.6), layout="constrained")
     ax = axes[0]
     h = ds["gate_height"].values.ravel() / 1000.0
     for name, colour in (("u", "tab:blue"), ("v", "tab:red")):
@@ -181,7 +178,7 @@ def storm_view(ax: Axes) -> None:
 
 def ensemble(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
-    fig, axes = plt.subplots(2, 3, figsize=(14, 8.8), layout="constrained")
+    fig, axes = figure(2, 3, figsize=(14, 8.8), layout="constrained")
     rows = (("dbz", "reflectivity", "dBZ", (-5.0, 65.0), (0.0, 3.0), (0.0, 7.0)),
             ("zdr", "ZDR", "dB", (0.0, 4.0), (0.0, 0.6), (0.0, 1.5)))
     for ax_row, (name, long, unit, lim, slim, blim) in zip(axes, rows):
@@ -200,7 +197,7 @@ def ensemble(ds: xr.Dataset, path: Path) -> Path:
 
 def classes(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
-    fig, axes = plt.subplots(1, 2, figsize=(13, 5.6), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(13, 5.6), layout="constrained")
     cmap = ListedColormap(["#f0f0f0", "#9ecae1", "#3182bd", "#e6550d"])
     norm = BoundaryNorm(np.arange(-0.5, len(CLASSES)), cmap.N)
     mesh = axes[0].pcolormesh(gx, gy, ds["class_mode"].values, cmap=cmap, norm=norm, shading="flat")
@@ -212,9 +209,9 @@ def classes(ds: xr.Dataset, path: Path) -> Path:
     fig.colorbar(mesh, ax=axes[1], label="members agreeing with the most likely class (%)", shrink=0.85)
     x, y = ds["x"].values, ds["y"].values
     for ax, title in zip(axes, ("Most likely class (mode over the members)", "Agreement of the members")):
-        ax.contour(x, y, ds["theta_e_gradient"].values, levels=[2.0], colors="k", linewidths=0.8)
+        ax.contour(x, y, ds["theta_e_gradient"].values, levels=[GUST_FRONT_GRADIENT], colors="k", linewidths=0.8)
         mark_sites(ax)
-        sweep_axes(ax, f"{title}\nblack: gust front (|∇θe| = 2 K/km)")
+        sweep_axes(ax, f"{title}\nblack: gust front (|∇θe| = {GUST_FRONT_GRADIENT:g} K/km)")
         storm_view(ax)
     fig.suptitle("Threshold classification of every member (reflectivity, ZDR)")
     return save(fig, path)
