@@ -142,11 +142,13 @@ def test_command_line_checks() -> None:
         storm.main(["--size", "huge"])
 
 
-def test_optional_dependencies_checked_first(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_optional_dependencies_checked_first(tmp_path: Path,
+                                             monkeypatch: pytest.MonkeyPatch) -> None:
     real = storm.command.importlib.util.find_spec
     monkeypatch.setattr(storm.command.importlib.util, "find_spec",
                         lambda name: None if name == "matplotlib" else real(name))
-    with pytest.raises(storm.CaseError, match=r"matplotlib \(for the figures.*tarnwell\[demo\]") as e:
+    wanted = r"matplotlib \(for the figures.*tarnwell\[demo\]"
+    with pytest.raises(storm.CaseError, match=wanted) as e:
         storm.run(tmp_path / "out", size="small", log=None)
     assert e.value.status == 2 and not any(tmp_path.iterdir())
     assert storm.command.missing_dependencies(figures=False, workers=False) is None
@@ -156,7 +158,8 @@ def test_figures_leave_the_backend_alone() -> None:
     probe = ("import sys, matplotlib; matplotlib.use('svg'); import tarnwell.storm; "
              "assert 'matplotlib.pyplot' not in sys.modules; import tarnwell.storm.figures; "
              "print(matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)")
-    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["svg", "False"]
 
@@ -179,31 +182,32 @@ def default_signals() -> None:  # a test run in the background inherits SIGINT i
 
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143),
                                                 (signal.SIGHUP, 129), (None, 0)])
-def test_signal_while_the_product_is_written(tmp_path: Path, signum: int | None, status: int) -> None:
+def test_signal_while_the_product_is_written(tmp_path: Path, signum: int | None,
+                                             status: int) -> None:
     out, fifo = tmp_path / "new" / "out", tmp_path / "hold"
     os.mkfifo(fifo)
     env = {**os.environ, "TARNWELL_STORM_HOLD": str(fifo)}
-    proc = subprocess.Popen(command(out), env=env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True, preexec_fn=default_signals)
-    watchdog = threading.Timer(300.0, proc.kill)  # a bound, never reached by a working command
-    watchdog.start()
-    try:
-        assert proc.stderr is not None
-        held = proc.stderr.readline()  # blocks until the command is at the hold point
-        assert "holding storm_case.nc" in held, held + proc.stderr.read()
-        # Held with the whole product written under its hidden temporary name.
-        (tmp,) = out.iterdir()
-        assert tmp.name.startswith(".storm_case.nc.") and tmp.stat().st_size > 1_000_000
-        if signum is None:
-            with open(fifo, "w") as f:
-                f.write("go\n")
-        else:
-            proc.send_signal(signum)
-        rest = proc.stderr.read()
-        assert proc.wait() == status, rest
-    finally:
-        watchdog.cancel()
-        proc.kill()
+    with subprocess.Popen(command(out), env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True, preexec_fn=default_signals) as proc:
+        watchdog = threading.Timer(300.0, proc.kill)  # a bound, never reached by a working command
+        watchdog.start()
+        try:
+            assert proc.stderr is not None
+            held = proc.stderr.readline()  # blocks until the command is at the hold point
+            assert "holding storm_case.nc" in held, held + proc.stderr.read()
+            # Held with the whole product written under its hidden temporary name.
+            (tmp,) = out.iterdir()
+            assert tmp.name.startswith(".storm_case.nc.") and tmp.stat().st_size > 1_000_000
+            if signum is None:
+                with open(fifo, "w") as f:
+                    f.write("go\n")
+            else:
+                proc.send_signal(signum)
+            rest = proc.stderr.read()
+            assert proc.wait() == status, rest
+        finally:
+            watchdog.cancel()
+            proc.kill()
     if signum is None:
         assert rest == "" and [p.name for p in out.iterdir()] == ["storm_case.nc"]
     else:

@@ -12,11 +12,11 @@ oversubscribe the cores) or all cores for a task run on the main thread (synchro
 Pass an explicit count to override it.
 """
 
-from __future__ import annotations
-
 from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
 from .refraction import trace
 
-__version__ = "0.1.0"
-__all__ = ["cold_pool", "gradient", "mode", "perturb", "profile", "statistics", "thermo", "trace", "vad"]
+__version__ = "0.1.0"  # the one place of the version (pyproject reads it from here)
+__all__ = [
+    "cold_pool", "gradient", "mode", "perturb", "profile", "statistics", "thermo", "trace", "vad",
+]

@@ -109,7 +109,8 @@ def outflow_shape(x: FloatArray, y: FloatArray) -> tuple[FloatArray, FloatArray]
 
 
 def synthesize_soundings(size: Size, seed: int = 7) -> xr.Dataset:
-    """Temperature (°C), pressure (hPa) and dew point (°C) on (level, y, x), as model output comes."""
+    """Temperature (°C), pressure (hPa) and dew point (°C) on (level, y, x), as model output
+    comes."""
     rng = np.random.default_rng(seed)
     n = size.n_xy
     x = np.linspace(-100.0, 100.0, n)  # km
@@ -226,7 +227,8 @@ def synthesize_volume_scan(height: xr.DataArray, local_elevation: xr.DataArray, 
 # Reflectivity of the storm
 
 
-def storm_reflectivity(x: FloatArray, y: FloatArray, seed: int = 3) -> tuple[FloatArray, FloatArray]:
+def storm_reflectivity(x: FloatArray, y: FloatArray,
+                       seed: int = 3) -> tuple[FloatArray, FloatArray]:
     """Reflectivity (dBZ) and differential reflectivity (dB) of the storm at points x, y (km)."""
     rng = np.random.default_rng(seed)
     hx, hy = np.sin(np.deg2rad(STORM_HEADING)), np.cos(np.deg2rad(STORM_HEADING))

@@ -59,7 +59,8 @@ def summary(product: xr.Dataset) -> list[str]:
     i = np.unravel_index(int(np.nanargmax(cp.values)), cp.shape)
     xs, ys = float(product["x"][i[1]]), float(product["y"][i[0]])
     front = gust_front_mask(product)
-    dist = ((product["x"] - OUTFLOW_CENTRE[0]) ** 2 + (product["y"] - OUTFLOW_CENTRE[1]) ** 2) ** 0.5
+    cx, cy = OUTFLOW_CENTRE
+    dist = ((product["x"] - cx) ** 2 + (product["y"] - cy) ** 2) ** 0.5
     r100 = int(np.argmin(np.abs(product["beam_range"].values - 100000.0)))
     e05 = int(np.argmin(np.abs(product["beam_elevation"].values - 0.5)))
     hs = float(product["beam_height_standard"][e05, r100])

@@ -72,7 +72,8 @@ def chunked(x: xr.DataArray, dask: bool, **chunks: int) -> xr.DataArray:
 
 
 def cold_pool_stage(snd: xr.Dataset, dask: bool) -> xr.Dataset:
-    """θ, θv, θe; buoyancy against the environment; cold-pool maps; the θe gradient at the ground."""
+    """θ, θv, θe; buoyancy against the environment; cold-pool maps; the θe gradient at the
+    ground."""
     n_y = snd.sizes["y"]
     y_chunk = max(1, n_y // 4)
     t = chunked(snd["t"], dask, y=y_chunk)
@@ -177,7 +178,7 @@ def beams_stage() -> xr.Dataset:
 def gate_winds(size: Size, dask: bool) -> tuple[FloatArray, xr.Dataset, xr.Dataset]:
     """Gate ranges (m), the traced beams of the sweeps and the VAD fit of every sweep and gate."""
     # The same extent at every size.
-    gates = 1000.0 + np.arange(size.n_gates) * (75000.0 / size.n_gates)
+    gates = np.asarray(1000.0 + np.arange(size.n_gates) * (75000.0 / size.n_gates), np.float64)
     beams = tarnwell.trace(index_profile(False), rng=gates, elev=SWEEP_ELEVATIONS,
                            radar_height=RADAR_HEIGHT).compute()
     vr = synthesize_volume_scan(beams["height"], beams["local_elevation"], size)
