@@ -216,6 +216,20 @@ def test_signal_while_the_product_is_written(tmp_path: Path, signum: int | None,
         assert not (tmp_path / "new").exists()  # the folders it made go too
 
 
+def test_task_limit_is_one_line(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                capsys: pytest.CaptureFixture[str]) -> None:
+    dask_distributed = pytest.importorskip("dask.distributed")
+
+    def no_threads(**kwargs: object) -> None:  # as under a low RLIMIT_NPROC
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(dask_distributed, "LocalCluster", no_threads)
+    assert storm.main(["--size", "small", "--no-figures", "--workers", "1",
+                       "--out", str(tmp_path / "out")]) == 1
+    assert "thread or process limit" in one_line(capsys.readouterr().err)
+    assert not any(tmp_path.iterdir())
+
+
 def test_unusable_out(tmp_path: Path) -> None:
     blocker = tmp_path / "file"
     blocker.write_text("not a folder")

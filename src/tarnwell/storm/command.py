@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import importlib.util
 import logging
 import os
@@ -204,6 +205,13 @@ def signals_stop() -> Iterator[None]:
             signal.signal(s, handler)
 
 
+def out_of_tasks(e: BaseException) -> bool:
+    """True for a thread or process that could not be started (a limit such as RLIMIT_NPROC)."""
+    if isinstance(e, OSError):
+        return e.errno == errno.EAGAIN and e.filename is None
+    return isinstance(e, RuntimeError) and "can't start new thread" in str(e)
+
+
 def say_error(message: str) -> None:
     with contextlib.suppress(OSError):  # stderr may be gone with a closed terminal
         print(f"{PROG}: {message}", file=sys.stderr, flush=True)
@@ -236,6 +244,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return e.status
         if isinstance(e, MemoryError):
             say_error("error: out of memory (try --size small)")
+            return 1
+        if out_of_tasks(e):
+            say_error(f"error: the thread or process limit is reached (ulimit -u): {e}")
             return 1
         if isinstance(e, OSError) and e.filename is not None:
             say_error(f"error: {e.filename}: {e.strerror or e}")
