@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import tempfile
 import time
 from pathlib import Path
 
@@ -41,9 +42,19 @@ def assemble(parts: list[xr.Dataset], size: str) -> xr.Dataset:
 
 
 def netcdf_bytes(ds: xr.Dataset) -> memoryview:
-    """ds as the bytes of a NetCDF-4 file, fields of two or more dimensions compressed."""
+    """ds as the bytes of a NetCDF-4 file, fields of two or more dimensions compressed.
+
+    Made in memory, so that the size is known before anything is written; xarray releases that
+    cannot make NetCDF-4 in memory write it to a scratch folder instead.
+    """
     encoding = {name: {"zlib": True, "complevel": 1} for name in ds.data_vars if ds[name].ndim >= 2}
-    data = ds.to_netcdf(engine="netcdf4", encoding=encoding)
+    try:
+        data = ds.to_netcdf(engine="netcdf4", encoding=encoding)
+    except ValueError:  # only the scipy engine makes bytes there (NetCDF-3)
+        with tempfile.TemporaryDirectory() as scratch:
+            path = Path(scratch) / NAME
+            ds.to_netcdf(path, engine="netcdf4", encoding=encoding)
+            return memoryview(path.read_bytes())
     assert data is not None  # no path: the file's bytes
     return memoryview(data)
 
