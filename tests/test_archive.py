@@ -39,7 +39,7 @@ def test_literals() -> None:
 def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     ds = sweeps()
     ds.chunk(sweep=4).to_zarr(tmp_path / "in.zarr")
-    ds.to_netcdf(tmp_path / "in.nc")
+    ds.to_netcdf(tmp_path / "in.nc", engine="netcdf4")
     ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
     runs = {
         "zarr": ["in.zarr", "--chunks", "sweep=3"],
