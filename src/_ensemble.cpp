@@ -85,13 +85,13 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
                             u64 k1, std::int64_t m0, int n_threads) {
     if (fac.ndim() != 2 || fac.shape(0) != 6) throw std::invalid_argument("fac must be (6, n)");
     const std::int64_t n = fac.shape(1);
-    const std::int64_t m = frame::count(bias_dbz);
-    if (frame::count(bias_zdr) != m) throw std::invalid_argument("bias arrays differ in length");
+    const std::int64_t m = bias_dbz.size();
+    if (bias_zdr.size() != m) throw std::invalid_argument("bias arrays differ in length");
     const frame::f64_array* fields[5] = {&dbz, &zdr, &phidp, &rhohv, &vel};
     std::int64_t k = 0;
     for (int f = 0; f < 5; ++f) {
         if (!(flags & (1 << f))) continue;
-        if (frame::count(*fields[f]) != n)
+        if (fields[f]->size() != n)
             throw std::invalid_argument("a field differs in size from fac");
         ++k;
     }
@@ -193,7 +193,7 @@ py::tuple statistics_py(const frame::f32_array& values, const frame::f64_array& 
                         std::int64_t min_valid, int n_threads) {
     if (values.ndim() != 2) throw std::invalid_argument("values must be (members, n)");
     const std::int64_t members = values.shape(0), n = values.shape(1);
-    const std::int64_t n_levels = frame::count(percentiles);
+    const std::int64_t n_levels = percentiles.size();
     const double* q = percentiles.data();
     // A level outside [0, 100] (or NaN) would index outside the sorted members.
     for (std::int64_t p = 0; p < n_levels; ++p)

@@ -101,7 +101,7 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
     const std::int64_t full = n_cols * n_levels;
     // p, td and z: one profile per column, or one shared by all (z: none at all, empty).
     const auto stride = [&](const f64_array& a, bool optional) -> std::int64_t {
-        const std::int64_t m = frame::count(a);
+        const std::int64_t m = static_cast<std::int64_t>(a.size());
         if (m == full) return n_levels;
         if (m == n_levels) return 0;
         if (optional && m == 0) return -1;

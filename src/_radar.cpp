@@ -36,8 +36,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
                        std::int64_t min_gates, double min_spread, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
-    if (frame::count(cos_el) != n_gates)
+    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(cos_el.size()) != n_gates)
         throw std::invalid_argument("cos_el needs one value per gate");
 
     f64_array result({std::int64_t{8}, n_gates});
@@ -243,7 +243,7 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
                    std::int64_t n_peaks, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
     if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
     if (pool < 1 || n_bins < 1 || n_bins > 4096 || n_peaks < 1 || n_peaks > 64)
         throw std::invalid_argument("pool, n_bins or n_peaks out of range");
@@ -398,7 +398,7 @@ f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist,
                     double reach, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (frame::count(az) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
     if (reference.ndim() != 2 || reference.shape(0) != 3 || reference.shape(1) != n_gates)
         throw std::invalid_argument("reference must be (3, n_gates)");
     if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");

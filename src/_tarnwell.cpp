@@ -17,8 +17,8 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 inline double at_least_zero(double x) { return x < 0 ? 0.0 : x; }
 
 f64_array thermo_py(const f64_array& t, const f64_array& p, const f64_array& td, int n_threads) {
-    const std::int64_t n = frame::count(t);
-    if (frame::count(p) != n || frame::count(td) != n) throw std::invalid_argument("size mismatch");
+    const std::int64_t n = t.size();
+    if (p.size() != n || td.size() != n) throw std::invalid_argument("size mismatch");
 
     f64_array result({std::int64_t{4}, n});
     const double* tp = t.data();
@@ -38,7 +38,7 @@ f64_array thermo_py(const f64_array& t, const f64_array& p, const f64_array& td,
         const double L = std::log(T / dp);
         const double r_g = 1000.0 * r;
         const double t_l = 1 / (L / 800.0 + 1 / (dp - 56.0)) + 56.0;
-        // 0.2854 is Bolton's own exponent, not a rounding of kappa above.
+        // 0.2854 is Bolton's own exponent, not a rounding of the 0.28542059262205427 (Rd/cp) of θ.
         const double theta_e = (T * std::pow(q, 0.2854 * (1 - 0.00028 * r_g))) *
                                std::exp(((3.376 / t_l - 0.00254) * r_g) * (r_g * 0.00081 + 1));
         const double theta_v = ((1 + r / 0.6219569156569429) * theta) / (r + 1);
@@ -62,7 +62,7 @@ f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& 
     if (z.shape(0) != b.shape(0) || z.shape(1) != b.shape(1))
         throw std::invalid_argument("shape mismatch");
     const std::int64_t n_cols = b.shape(0), n_levels = b.shape(1);
-    if (frame::count(bottom) != n_cols || frame::count(top) != n_cols)
+    if (bottom.size() != n_cols || top.size() != n_cols)
         throw std::invalid_argument("shape mismatch");
 
     f64_array result({std::int64_t{3}, n_cols});
@@ -147,8 +147,8 @@ f64_array profile_py(const f64_array& z, const f64_array& u, const f64_array& v,
                      double bottom, double top, const f64_array& cu, const f64_array& cv, int n_threads) {
     if (u.ndim() != 2) throw std::invalid_argument("u must be 2-D");
     const std::int64_t n_cols = u.shape(0), n_levels = u.shape(1);
-    if (frame::count(z) != n_cols * n_levels || frame::count(v) != n_cols * n_levels ||
-        frame::count(ground) != n_cols || frame::count(cu) != n_cols || frame::count(cv) != n_cols)
+    if (z.size() != n_cols * n_levels || v.size() != n_cols * n_levels ||
+        ground.size() != n_cols || cu.size() != n_cols || cv.size() != n_cols)
         throw std::invalid_argument("shape mismatch");
 
     f64_array result({std::int64_t{7}, n_cols});
@@ -269,7 +269,7 @@ f64_array profile_py(const f64_array& z, const f64_array& u, const f64_array& v,
 f64_array gradient_py(const f64_array& f, const f64_array& x, const f64_array& y, int n_threads) {
     if (f.ndim() != 3) throw std::invalid_argument("f must be 3-D (batch, y, x)");
     const std::int64_t n_batch = f.shape(0), n_y = f.shape(1), n_x = f.shape(2);
-    if (frame::count(x) != n_x || frame::count(y) != n_y) throw std::invalid_argument("coordinate size");
+    if (x.size() != n_x || y.size() != n_y) throw std::invalid_argument("coordinate size");
 
     f64_array result({std::int64_t{2}, n_batch, n_y, n_x});
     const std::int64_t field = n_y * n_x;
@@ -335,13 +335,48 @@ f64_array gradient_py(const f64_array& f, const f64_array& x, const f64_array& y
     return result;
 }
 
+// Solves M x = rhs (4 x 4) by Gaussian elimination with partial pivoting, a tie keeping the upper
+// row; M and rhs are overwritten. False on an exact zero pivot; else det is the determinant.
+bool solve_pivoted(double (&M)[4][4], double (&rhs)[4], double (&x)[4], double& det) {
+    double D4 = 1;
+    for (int k = 0; k < 3; ++k) {
+        int piv = k;
+        double best = std::fabs(M[k][k]);
+        for (int r = k + 1; r < 4; ++r) {
+            if (std::fabs(M[r][k]) > best) {
+                best = std::fabs(M[r][k]);
+                piv = r;
+            }
+        }
+        if (M[piv][k] == 0) return false;
+        if (piv != k) {
+            for (int q = 0; q < 4; ++q) std::swap(M[k][q], M[piv][q]);
+            std::swap(rhs[k], rhs[piv]);
+            D4 = -D4;
+        }
+        D4 = D4 * M[k][k];
+        for (int r = k + 1; r < 4; ++r) {
+            const double g = M[r][k] / M[k][k];
+            for (int q = k; q < 4; ++q) M[r][q] -= g * M[k][q];
+            rhs[r] -= g * rhs[k];
+        }
+    }
+    if (M[3][3] == 0) return false;
+    det = D4 * M[3][3];
+    x[3] = rhs[3] / M[3][3];
+    x[2] = (rhs[2] - M[2][3] * x[3]) / M[2][2];
+    x[1] = ((rhs[1] - M[1][2] * x[2]) - M[1][3] * x[3]) / M[1][1];
+    x[0] = (((rhs[0] - M[0][1] * x[1]) - M[0][2] * x[2]) - M[0][3] * x[3]) / M[0][0];
+    return true;
+}
+
 f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_el, std::int64_t min_gates,
                  double min_spread, int n_threads) {
     if (vr.ndim() != 2 || az.ndim() != 2) throw std::invalid_argument("vr, az must be 2-D");
     if (az.shape(0) != vr.shape(0) || az.shape(1) != vr.shape(1))
         throw std::invalid_argument("shape mismatch");
     const std::int64_t n_rows = vr.shape(0), m = vr.shape(1);
-    if (frame::count(cos_el) != n_rows) throw std::invalid_argument("shape mismatch");
+    if (cos_el.size() != n_rows) throw std::invalid_argument("shape mismatch");
 
     f64_array result({std::int64_t{8}, n_rows});
     const double* vp = vr.data();
@@ -429,41 +464,12 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
         for (int p = 1; p < 4; ++p)
             for (int q = 0; q < p; ++q) M[p][q] = M[q][p];
 
-        // Gaussian elimination with partial pivoting; a tie keeps the upper row.
-        double D4 = 1;
-        for (int k = 0; k < 3; ++k) {
-            int piv = k;
-            double best = std::fabs(M[k][k]);
-            for (int r = k + 1; r < 4; ++r) {
-                if (std::fabs(M[r][k]) > best) {
-                    best = std::fabs(M[r][k]);
-                    piv = r;
-                }
-            }
-            if (M[piv][k] == 0) return;
-            if (piv != k) {
-                for (int q = 0; q < 4; ++q) std::swap(M[k][q], M[piv][q]);
-                std::swap(rhs[k], rhs[piv]);
-                D4 = -D4;
-            }
-            D4 = D4 * M[k][k];
-            for (int r = k + 1; r < 4; ++r) {
-                const double g = M[r][k] / M[k][k];
-                for (int q = k; q < 4; ++q) M[r][q] -= g * M[k][q];
-                rhs[r] -= g * rhs[k];
-            }
-        }
-        if (M[3][3] == 0) return;
-        D4 = D4 * M[3][3];
-        const double x3 = rhs[3] / M[3][3];
-        const double x2 = (rhs[2] - M[2][3] * x3) / M[2][2];
-        const double x1 = ((rhs[1] - M[1][2] * x2) - M[1][3] * x3) / M[1][1];
-        const double x0 = (((rhs[0] - M[0][1] * x1) - M[0][2] * x2) - M[0][3] * x3) / M[0][0];
-
+        double x[4], D4;
+        if (!solve_pivoted(M, rhs, x, D4)) return;
         if (!(D4 != 0 && D4 / (((n * n) * n) * n) >= 0.25 * min_spread)) return;
-        *res[5] = (((v_bar - s_bar * x0) - c_bar * x1) - s2_bar * x2) - c2_bar * x3;
-        *res[6] = x2;
-        *res[7] = x3;
+        *res[5] = (((v_bar - s_bar * x[0]) - c_bar * x[1]) - s2_bar * x[2]) - c2_bar * x[3];
+        *res[6] = x[2];
+        *res[7] = x[3];
     };
 
     if (result.size() == 0) return result;  // nothing to compute, however many items

@@ -16,48 +16,14 @@ import xarray as xr
 
 import tarnwell
 from tarnwell import archive
+from conftest import VAD_ARGS, assert_same_store, sweeps
 
 # input stores are written with xarray, whose consolidated metadata Zarr 3 warns about
 pytestmark = pytest.mark.filterwarnings("ignore:Consolidated metadata")
 
-VAD_ARGS = ["--arg", "vr=vr", "--arg", "min_gates=3", "--arg", "min_spread=0.1"]
-
-
-def sweeps(n_sweep: int = 12, n_range: int = 40, n_azimuth: int = 180, seed: int = 0) -> xr.Dataset:
-    """Radial velocities (sweep, range, azimuth) with an elevation per sweep and an ensemble field."""
-    rng = np.random.default_rng(seed)
-    az = np.arange(n_azimuth) * (360.0 / n_azimuth)
-    u, v = rng.uniform(-20.0, 20.0, (2, n_sweep, n_range, 1))
-    vr = u * np.sin(np.radians(az)) + v * np.cos(np.radians(az)) + rng.normal(0.0, 1.0, (n_sweep, n_range, n_azimuth))
-    vr[rng.random(vr.shape) < 0.05] = np.nan
-    return xr.Dataset(
-        {
-            "vr": (("sweep", "range", "azimuth"), vr),
-            "dbz": (("member", "sweep", "range"), rng.normal(20.0, 5.0, (7, n_sweep, n_range))),
-        },
-        coords={
-            "sweep": np.arange(n_sweep),
-            "range": ("range", 250.0 * np.arange(1, n_range + 1), {"units": "m"}),
-            "azimuth": ("azimuth", az, {"units": "degrees"}),
-            "elevation": ("sweep", 0.5 + np.arange(n_sweep) % 5.0, {"units": "degrees"}),
-        },
-    )
-
 
 def command(*args: object) -> list[str]:
     return [sys.executable, "-m", "tarnwell.archive", *map(str, args)]
-
-
-def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
-    """Same variables, coordinates, attributes and chunks; values equal bit for bit."""
-    x = xr.open_zarr(a).load()
-    y = b if isinstance(b, xr.Dataset) else xr.open_zarr(b).load()
-    xr.testing.assert_identical(x, y)
-    for k in x.variables:
-        xv, yv = np.asarray(x[k].values), np.asarray(y[k].values)
-        assert xv.tobytes() == yv.tobytes(), k
-        if not isinstance(b, xr.Dataset):
-            assert x[k].encoding.get("chunks") == y[k].encoding.get("chunks"), k
 
 
 def test_literals() -> None:
@@ -73,7 +39,7 @@ def test_literals() -> None:
 def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     ds = sweeps()
     ds.chunk(sweep=4).to_zarr(tmp_path / "in.zarr")
-    ds.to_netcdf(tmp_path / "in.nc")
+    ds.to_netcdf(tmp_path / "in.nc", engine="netcdf4")
     ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
     runs = {
         "zarr": ["in.zarr", "--chunks", "sweep=3"],

@@ -15,8 +15,7 @@ distributed = pytest.importorskip("distributed")
 
 import tarnwell  # noqa: E402
 from tarnwell import _apply, archive  # noqa: E402
-from test_archive import VAD_ARGS, assert_same_store, sweeps  # noqa: E402
-from test_package import CASES, same_ds  # noqa: E402
+from conftest import CASES, VAD_ARGS, assert_same_store, same_ds, sweeps  # noqa: E402
 
 
 # input stores are written with xarray, whose consolidated metadata Zarr 3 warns about

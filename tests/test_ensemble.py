@@ -11,14 +11,9 @@ import numpy as np
 import pytest
 
 import _ensemble
+from conftest import same_values
 
 MASK = 2**64 - 1
-
-
-def same(a, b):
-    """Element-wise equal with NaN equal to NaN and the sign of zero compared."""
-    a, b = np.asarray(a, float), np.asarray(b, float)
-    return a.shape == b.shape and bool(np.all((a == b) & (np.signbit(a) == np.signbit(b)) | np.isnan(a) & np.isnan(b)))
 
 
 # --- random stream and words ------------------------------------------------------------------------
@@ -173,13 +168,13 @@ def test_perturb_deviates_come_from_words(flags, k0, k1, m0):
     fields, fac, bias_dbz, bias_zdr = perturb_inputs()
     out = _ensemble.perturb(*fields, flags, fac, bias_dbz, bias_zdr, k0, k1, m0)
     assert out.dtype == np.float64 and out.flags.c_contiguous
-    assert same(out, perturb_from_words(fields, flags, fac, bias_dbz, bias_zdr, k0, k1, m0))
+    assert same_values(out, perturb_from_words(fields, flags, fac, bias_dbz, bias_zdr, k0, k1, m0))
 
 
 def test_perturb_deviates_many_gates():
     fields, fac, bias_dbz, bias_zdr = perturb_inputs(n=3000, m=2, seed=4)
     out = _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 99, 98, -97, n_threads=2)
-    assert same(out, perturb_from_words(fields, 31, fac, bias_dbz, bias_zdr, 99, 98, -97))
+    assert same_values(out, perturb_from_words(fields, 31, fac, bias_dbz, bias_zdr, 99, 98, -97))
 
 
 def test_perturb_selection_and_slots():
@@ -189,13 +184,13 @@ def test_perturb_selection_and_slots():
     assert full.shape == (4, 5, 300)
     # each field comes out the same whatever else is selected; -1 and bits above 16 select as 31
     for f in range(5):
-        assert same(call(1 << f)[:, 0], full[:, f])
-    assert same(call(-1), full) and same(call(31 | 1 << 5 | 1 << 30), full)
-    assert same(call(1 | 8 | 16), full[:, [0, 3, 4]])
+        assert same_values(call(1 << f)[:, 0], full[:, f])
+    assert same_values(call(-1), full) and same_values(call(31 | 1 << 5 | 1 << 30), full)
+    assert same_values(call(1 | 8 | 16), full[:, [0, 3, 4]])
     # unselected fields are neither checked nor read
     empty = np.empty(0)
-    assert same(call(15, fields[:4] + [empty]), full[:, :4])
-    assert same(call(16, [empty, [1.0], empty, [[2.0, 3.0]], fields[4]]), full[:, 4:])
+    assert same_values(call(15, fields[:4] + [empty]), full[:, :4])
+    assert same_values(call(16, [empty, [1.0], empty, [[2.0, 3.0]], fields[4]]), full[:, 4:])
     for flags in (0, 32, 1 << 30):
         assert call(flags, [empty] * 5).shape == (4, 0, 300)
     r = full[:, 3]
@@ -218,7 +213,7 @@ def test_perturb_argument_errors_in_order():
             _ensemble.perturb(*fs, 31, f, bd, bz, 1, 2, 3)
     # a field of the right total size in another shape is read flat
     out = _ensemble.perturb(*fields[:4], fields[4].reshape(2, 5), 31, fac, bias_dbz, bias_zdr, 1, 2, 3)
-    assert same(out, _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 3))
+    assert same_values(out, _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 3))
     with pytest.raises(TypeError):
         _ensemble.perturb(*fields, 2**31, fac, bias_dbz, bias_zdr, 1, 2, 3)
     with pytest.raises(TypeError):
@@ -252,12 +247,12 @@ def test_perturb_members_are_addressed_by_number():
     call = lambda m0, bd, bz: _ensemble.perturb(*fields, -1, fac, bd, bz, 3, 4, m0)  # noqa: E731
     full = call(0, bias_dbz, bias_zdr)
     for i in range(4):
-        assert same(call(i, bias_dbz[i : i + 1], bias_zdr[i : i + 1])[0], full[i])
+        assert same_values(call(i, bias_dbz[i : i + 1], bias_zdr[i : i + 1])[0], full[i])
     # member numbers wrap modulo 2**64
     for m0, m0_next in [(2**63 - 1, -(2**63)), (-1, 0)]:
         pair = call(m0, bias_dbz[:2], bias_zdr[:2])
-        assert same(pair[1], call(m0_next, bias_dbz[1:2], bias_zdr[1:2])[0])
-        assert not same(pair[0], pair[1])
+        assert same_values(pair[1], call(m0_next, bias_dbz[1:2], bias_zdr[1:2])[0])
+        assert not same_values(pair[0], pair[1])
 
 
 def test_perturb_same_for_every_thread_count():
@@ -268,7 +263,7 @@ def test_perturb_same_for_every_thread_count():
         out = _ensemble.perturb(dbz=fields[0], zdr=fields[1], phidp=fields[2], rhohv=fields[3], vel=fields[4],
                                 flags=31, fac=fac, bias_dbz=bias_dbz, bias_zdr=bias_zdr, k0=10, k1=20, m0=30,
                                 n_threads=t)
-        assert same(out, one)
+        assert same_values(out, one)
 
 
 # --- statistics -------------------------------------------------------------------------------------
@@ -318,14 +313,14 @@ def test_statistics_edge_cases():
     nan, inf = math.nan, math.inf
     v = np.array([[4.0, nan, 1.0, 2.0, inf], [nan, 3.0, nan, 8.0, -inf], [nan, nan, nan, nan, nan]], np.float32)
     mean, std, pct = _ensemble.statistics(v, [0.0, 50.0, 100.0], 1)
-    assert same(mean, [4.0, 3.0, 1.0, 5.0, nan]) and same(std[3], math.sqrt(18.0))  # |8 - 2| / sqrt(2)
-    assert same(std[:3], [nan, nan, nan]) and same(pct[:, 0], [4.0, 4.0, 4.0])
-    assert same(pct[:, 3], [2.0, (8.0 - 2.0) * 0.5 + 2.0, 8.0]) and same(pct[:, 4], [nan] * 3)
-    assert all(same(a, np.full(a.shape, nan)) for a in _ensemble.statistics(v, [50.0], 4))
+    assert same_values(mean, [4.0, 3.0, 1.0, 5.0, nan]) and same_values(std[3], math.sqrt(18.0))  # |8 - 2| / sqrt(2)
+    assert same_values(std[:3], [nan, nan, nan]) and same_values(pct[:, 0], [4.0, 4.0, 4.0])
+    assert same_values(pct[:, 3], [2.0, (8.0 - 2.0) * 0.5 + 2.0, 8.0]) and same_values(pct[:, 4], [nan] * 3)
+    assert all(same_values(a, np.full(a.shape, nan)) for a in _ensemble.statistics(v, [50.0], 4))
     none = _ensemble.statistics(np.empty((0, 6), np.float32), [10.0, 90.0], -5)
     assert [a.shape for a in none] == [(6,), (6,), (2, 6)] and all(np.isnan(a).all() for a in none)
     mean2, std2, empty = _ensemble.statistics(v, [], 1)
-    assert empty.shape == (0, 5) and same(mean2, mean) and same(std2, std)
+    assert empty.shape == (0, 5) and same_values(mean2, mean) and same_values(std2, std)
     zero = _ensemble.statistics(np.empty((3, 0), np.float32), np.ones((2, 2)), 1)
     assert [a.shape for a in zero] == [(0,), (0,), (4, 0)]
 
@@ -349,11 +344,11 @@ def test_statistics_one_result_for_any_layout_and_thread_count():
     values = ensemble(40, n, seed=9)
     one = _ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=1)
     for t in (2, 3, 8, 0, -1):
-        assert all(same(a, b) for a, b in zip(_ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=t), one))
+        assert all(same_values(a, b) for a, b in zip(_ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=t), one))
     # missing members between the present ones change nothing, also past 256 members
     padded = np.full((300, n), np.nan, np.float32)
     padded[np.sort(np.random.default_rng(1).choice(300, 40, replace=False))] = values
-    assert all(same(a, b) for a, b in zip(_ensemble.statistics(padded, [1.0, 50.0, 99.0], 3, n_threads=2), one))
+    assert all(same_values(a, b) for a, b in zip(_ensemble.statistics(padded, [1.0, 50.0, 99.0], 3, n_threads=2), one))
 
 
 # --- mode -------------------------------------------------------------------------------------------
@@ -400,10 +395,10 @@ def test_mode_edge_cases():
         assert one(col(-0.5, -0.99, 2.7, -1.0, -1.5), n_codes) == (0.0, 2.0 / 3.0)
         # huge values are simply not counted; the fraction is over the counted members
         assert one(col(9.22e18, 2.0**63, 1e30, 3.4e38, -3.4e38, np.inf, -np.inf, 2.5, 1.0), n_codes) == (1.0, 0.5)
-    assert one(col(0, 5, 5), 3) == (0.0, 1.0) and same(one(col(0, 5, 5), 3, 2), (nan, nan))
+    assert one(col(0, 5, 5), 3) == (0.0, 1.0) and same_values(one(col(0, 5, 5), 3, 2), (nan, nan))
     assert one(col(-0.9, 0.9, 5.0), 1) == (0.0, 1.0)
     assert one(col(16777215, 16777216, 3, 16777215), 2**24) == (16777215.0, 2.0 / 3.0)
-    assert all(same(a, [nan] * 4) for a in _ensemble.mode(np.empty((0, 4), np.float32), 3, -1))
+    assert all(same_values(a, [nan] * 4) for a in _ensemble.mode(np.empty((0, 4), np.float32), 3, -1))
     assert [a.shape for a in _ensemble.mode(np.empty((5, 0), np.float32), 3, 1)] == [(0,), (0,)]
 
 
@@ -426,7 +421,7 @@ def test_mode_same_for_every_thread_count(n_codes):
     values = np.floor(np.random.default_rng(2).uniform(-1.0, n_codes, (30, n))).astype(np.float32)
     one = _ensemble.mode(values, n_codes, 2, n_threads=1)
     for t in (2, 3, 8, 0, -1):
-        assert all(same(a, b) for a, b in zip(_ensemble.mode(values, n_codes, 2, n_threads=t), one))
+        assert all(same_values(a, b) for a, b in zip(_ensemble.mode(values, n_codes, 2, n_threads=t), one))
 
 
 MEMORY_CHECK = """

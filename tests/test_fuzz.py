@@ -17,13 +17,13 @@ import time
 import warnings
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import _ensemble
 import _refraction
 import _tarnwell
+from conftest import same_bits
 
 fuzz = settings(max_examples=int(os.environ.get("TARNWELL_FUZZ_EXAMPLES", "15")), deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
@@ -326,13 +326,6 @@ def run(fn, args, expected):
             assert not any(isinstance(x, np.ndarray) and np.may_share_memory(a, x) for x in args)
     assert snapshot(args) == before, f"{fn.__name__} changed an input"
     return out
-
-
-def same_bits(a, b):
-    if a is None or b is None:
-        return a is b
-    a, b = (a, b) if isinstance(a, tuple) else ((a,), (b,))
-    return [x.tobytes() for x in a] == [x.tobytes() for x in b]
 
 
 def check(fn, expect, args, n_threads):

@@ -4,7 +4,6 @@ import os
 import re
 import subprocess
 import sys
-import textwrap
 import tracemalloc
 
 import numpy as np

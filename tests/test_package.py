@@ -10,119 +10,15 @@ import pytest
 import xarray as xr
 
 import _ensemble
-import _refraction
 import _tarnwell
 import tarnwell
 import tarnwell.atmosphere
 import tarnwell.ensemble
 import tarnwell.refraction
+from conftest import CASES, same_bits as same, same_ds, vad_case
 
 rng = np.random.default_rng(42)
 ureg = pint.UnitRegistry()
-
-
-def same(a, b):
-    """Bit for bit, NaN equal to NaN and the sign of zero compared."""
-    a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64) if a.dtype == np.float64 else a,
-                                                  b.view(np.uint64) if b.dtype == np.float64 else b)
-
-
-def same_ds(a, b):
-    assert list(a.data_vars) == list(b.data_vars)
-    for name in a.data_vars:
-        assert a[name].dims == b[name].dims, name
-        assert same(a[name].values, b[name].values), name
-    assert a.coords.keys() == b.coords.keys()
-
-
-def noisy(shape, lo, hi, holes=0.05):
-    x = rng.uniform(lo, hi, shape)
-    x[rng.random(shape) < holes] = np.nan
-    return x
-
-
-# --- one case per function: the package call and the bare kernel on the same data ----------------
-
-def thermo_case():
-    t = xr.DataArray(noisy((3, 4, 5), 250, 305), dims=("time", "y", "x"),
-                     coords={"time": [1, 2, 3], "x": ("x", np.arange(5.0), {"units": "km"}), "label": "a"})
-    p = xr.DataArray(rng.uniform(5e4, 1e5, (4, 5)), dims=("y", "x"))
-    td = t - rng.uniform(0, 10, (3, 4, 5))
-    ds = tarnwell.thermo(t, p, td)
-    tb, pb, tdb = xr.broadcast(t, p, td)
-    ref = _tarnwell.thermo(tb.values, pb.values, tdb.values).reshape(4, 3, 4, 5)
-    return ds, ref, ("time", "y", "x"), {"t": t, "p": p, "td": td}, lambda **a: tarnwell.thermo(a["t"], a["p"], a["td"])
-
-
-def cold_pool_case():
-    z = xr.DataArray(np.linspace(0, 3000, 30), dims="level")
-    b = xr.DataArray(noisy((4, 6, 30), -0.1, 0.05), dims=("y", "x", "level"), coords={"y": np.arange(4) * 1e3})
-    bottom = xr.DataArray(rng.uniform(0, 200, 6), dims="x")
-    ds = tarnwell.cold_pool(z, b, dim="level", bottom=bottom, threshold=-0.01, top=1500.0)
-    zb = np.broadcast_to(z.values, (24, 30))
-    ref = _tarnwell.cold_pool(zb, b.values.reshape(24, 30), np.broadcast_to(bottom.values, (4, 6)), -0.01,
-                              np.full(24, 1500.0)).reshape(3, 4, 6)
-    call = lambda **a: tarnwell.cold_pool(a["z"], a["b"], dim="level", bottom=a["bottom"], threshold=-0.01, top=1500.0)
-    return ds, ref, ("y", "x"), {"z": z, "b": b, "bottom": bottom}, call
-
-
-def profile_case():
-    z = xr.DataArray(np.sort(rng.uniform(0, 4000, (5, 40)), axis=1), dims=("x", "level"))
-    u = xr.DataArray(noisy((5, 40), -10, 30), dims=("x", "level"))
-    v = xr.DataArray(noisy((5, 40), -10, 30), dims=("x", "level"))
-    cu = xr.DataArray(rng.uniform(0, 10, 5), dims="x")
-    ds = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=3000.0, cu=cu, cv=2.0)
-    ref = _tarnwell.profile(z.values, u.values, v.values, np.full(5, np.nan), 0.0, 3000.0, cu.values, np.full(5, 2.0))
-    call = lambda **a: tarnwell.profile(a["z"], a["u"], a["v"], dim="level", bottom=0.0, top=3000.0, cu=a["cu"], cv=2.0)
-    return ds, ref, ("x",), {"z": z, "u": u, "v": v, "cu": cu}, call
-
-
-def gradient_case():
-    x, y = np.cumsum(rng.uniform(500, 1500, 9)), np.cumsum(rng.uniform(500, 1500, 7))
-    f = xr.DataArray(noisy((2, 7, 9), 280, 300), dims=("t", "y", "x"), coords={"x": x, "y": y})
-    ds = tarnwell.gradient(f)
-    ref = _tarnwell.gradient(f.values, x, y)
-    return ds, ref, ("t", "y", "x"), {"f": f}, lambda **a: tarnwell.gradient(a["f"])
-
-
-def vad_case():
-    az = np.arange(0.5, 360.0, 5.0)
-    el = rng.normal(1.5, 0.01, az.size)
-    vr = xr.DataArray(noisy((az.size, 6, 2), -20, 20, 0.1), dims=("azimuth", "range", "sweep"),
-                      coords={"azimuth": az, "elevation": ("azimuth", el), "range": np.arange(6) * 250.0})
-    ds = tarnwell.vad(vr, min_gates=5, min_spread=0.05)
-    rows = vr.transpose("range", "sweep", "azimuth").values.reshape(12, az.size)
-    cos_el = np.cos(np.deg2rad(xr.DataArray(el, dims="azimuth").mean("azimuth", skipna=True).values))
-    ref = _tarnwell.vad(rows, np.broadcast_to(np.deg2rad(az), rows.shape), np.full(12, cos_el), 5, 0.05)
-    return ds, ref.reshape(8, 6, 2), ("range", "sweep"), {"vr": vr}, lambda **a: tarnwell.vad(a["vr"], min_gates=5, min_spread=0.05)
-
-
-def statistics_case():
-    values = xr.DataArray(noisy((3, 20, 4), 0, 50).astype(np.float32), dims=("y", "member", "x"))
-    ds = tarnwell.statistics(values, percentiles=[5, 50, 95], min_valid=3)
-    mean, std, pct = _ensemble.statistics(values.transpose("member", ...).values.reshape(20, 12), [5, 50, 95], 3)
-    ref = np.concatenate([mean[None], std[None], pct]).reshape(5, 3, 4)
-    return ds, ref, ("y", "x"), {"values": values}, lambda **a: tarnwell.statistics(a["values"], percentiles=[5, 50, 95], min_valid=3)
-
-
-def mode_case():
-    values = xr.DataArray(np.floor(noisy((20, 3, 4), 0, 5)), dims=("member", "y", "x"))
-    ds = tarnwell.mode(values, n_codes=4, min_valid=2)
-    ref = np.stack(_ensemble.mode(values.values.reshape(20, 12), 4, 2)).reshape(2, 3, 4)
-    return ds, ref, ("y", "x"), {"values": values}, lambda **a: tarnwell.mode(a["values"], n_codes=4, min_valid=2)
-
-
-def trace_case():
-    h = np.linspace(0, 5000, 26)
-    n = xr.DataArray(1 + 3e-4 * np.exp(-h / 7000), dims="height", coords={"height": h})
-    r, e = np.arange(0, 60e3, 2e3), np.array([0.0, 0.5, 1.5])
-    ds = tarnwell.trace(n, rng=r, elev=e, radar_height=20.0, step=200.0)
-    ref = np.moveaxis(_refraction.trace(r, e, h, n.values, 20.0, 6371000.0, 200.0), -1, 0)
-    return ds, ref, ("elevation", "range"), {"n": n}, lambda **a: tarnwell.trace(a["n"], rng=r, elev=e, radar_height=20.0, step=200.0)
-
-
-CASES = [thermo_case, cold_pool_case, profile_case, gradient_case, vad_case, statistics_case, mode_case, trace_case]
 
 
 @pytest.mark.parametrize("case", CASES, ids=lambda c: c.__name__)

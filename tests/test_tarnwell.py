@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _tarnwell
+from conftest import same_values
 
 nan, inf = math.nan, math.inf
 THREADS = [1, 2, 3, 8, 0, -1]
@@ -24,12 +25,6 @@ def cold_pool1(z, b, bottom=nan, threshold=0.0, top=nan):
     out = _tarnwell.cold_pool(np.array([z], float), np.array([b], float), bottom, threshold, top)
     assert out.shape == (3, 1)
     return tuple(out[:, 0])
-
-
-def same(a, b):
-    """Element-wise equal with NaN equal to NaN and the sign of zero compared."""
-    a, b = np.asarray(a, float), np.asarray(b, float)
-    return a.shape == b.shape and bool(np.all((a == b) & (np.signbit(a) == np.signbit(b)) | np.isnan(a) & np.isnan(b)))
 
 
 @pytest.mark.parametrize(
@@ -79,14 +74,14 @@ def test_cold_pool_worked_examples(bottom, threshold, top, expected):
 )
 def test_cold_pool_edge_cases(z, b, bottom, threshold, top, expected):
     got = cold_pool1(z, b, bottom, threshold, top)
-    assert same(got, expected), got
+    assert same_values(got, expected), got
 
 
 def test_cold_pool_depth_is_top_as_passed():
     # z_top - z0 would round differently; the depth is top itself, -0.0 included
     z = [1e16, 1e16 + 2.0, 1e16 + 4.0]
     assert cold_pool1(z, [-1.0, -1.0, -1.0], nan, 0.0, 1.0)[1] == 1.0
-    assert same(cold_pool1(Z4, B4, nan, 0.0, -0.0), (0.0, -0.0, 0.0))
+    assert same_values(cold_pool1(Z4, B4, nan, 0.0, -0.0), (0.0, -0.0, 0.0))
 
 
 def test_cold_pool_nan_sum_gives_nan():
@@ -407,7 +402,7 @@ def test_profile_skips_invalid_levels_and_levels_outside():
         args = (z[0], 100.0, 2500.0, 1.5, 2.5)
         full = profile1(zb, ub, vb, *args)
         kept = profile1(z[~bad], u[~bad], v[~bad], *args)
-        assert same(full, kept), (full, kept)
+        assert same_values(full, kept), (full, kept)
     # a level below the bottom and one past the first level at or above the top change nothing
     base = profile1(ZP, UP, VP, bottom=500.0, top=2000.0)
     assert profile1([-50.0] + ZP, [99.0] + UP, [99.0] + VP, bottom=500.0, top=2000.0) == base
@@ -500,9 +495,9 @@ def test_gradient_worked_example_and_missing_neighbours():
     row = [0.0, 1.0, nan, 9.0, 16.0, inf, 3.0, -inf]
     expect = [1.0, 1.0, nan, 7.0, 7.0, nan, nan, nan]
     out = _tarnwell.gradient(np.array([[row]]), np.arange(8.0), [0.0])
-    assert same(out[0, 0, 0], expect)
+    assert same_values(out[0, 0, 0], expect)
     out = _tarnwell.gradient(np.array(row).reshape(1, 8, 1), [0.0], np.arange(8.0))
-    assert same(out[1, 0, :, 0], expect)
+    assert same_values(out[1, 0, :, 0], expect)
 
 
 def test_gradient_against_numpy_and_linear_fields():
@@ -535,7 +530,7 @@ def test_gradient_shapes_and_coordinates():
     assert np.isnan(out[0]).all() and out[1, 0, :, 0].tolist() == [1.0, 1.5, 2.0]
     # a repeated coordinate divides by zero; a NaN coordinate gives NaN
     out = _tarnwell.gradient([[[1.0, 2.0, 4.0]]], [0.0, 0.0, nan], [0.0])
-    assert same(out[0, 0, 0], [inf, nan, nan])
+    assert same_values(out[0, 0, 0], [inf, nan, nan])
 
 
 @pytest.mark.parametrize(
@@ -676,7 +671,7 @@ def test_vad_matches_reference_bit_for_bit():
     cos_el = rng.uniform(0.5, 1.0, n_rows)
     out = _tarnwell.vad(vr, az, cos_el, 5, 1e-3)
     ref = np.array([vad_reference(vr[i], az[i], cos_el[i], 5, 1e-3) for i in range(n_rows)]).T
-    assert same(out, ref)
+    assert same_values(out, ref)
     assert np.isnan(out[5]).any() and np.isfinite(out[5]).any() and np.isnan(out[0]).any()
 
 
@@ -731,11 +726,11 @@ def test_vad_counts_gates_and_missing_samples():
     # a sample is dropped when either value is NaN or infinite, and not counted
     vr = list(vr5) + [nan, 1.0, inf, 1.0]
     az = list(az5) + [1.0, nan, 1.0, -inf]
-    assert same(vad1(vr, az), vad1(vr5, az5))
+    assert same_values(vad1(vr, az), vad1(vr5, az5))
     # gates: count written, nothing else; min_gates below 3 still needs 3 samples
     for min_gates in (-5, 0, 2):
-        assert same(vad1([1.0, 2.0, nan], [0.0, 1.0, 2.0], min_gates=min_gates), [nan] * 4 + [2.0] + [nan] * 3)
-    assert same(vad1(vr5, az5, min_gates=6), [nan] * 4 + [5.0] + [nan] * 3)
+        assert same_values(vad1([1.0, 2.0, nan], [0.0, 1.0, 2.0], min_gates=min_gates), [nan] * 4 + [2.0] + [nan] * 3)
+    assert same_values(vad1(vr5, az5, min_gates=6), [nan] * 4 + [5.0] + [nan] * 3)
     assert np.isfinite(vad1(vr5, az5, min_gates=5)).all()
     # 3 or 4 samples: the first fit only
     for k in (3, 4):
@@ -761,15 +756,15 @@ def test_vad_degenerate_rows():
 def test_vad_shapes_and_conversions():
     assert _tarnwell.vad(np.zeros((0, 5)), np.zeros((0, 5)), [], 3, 0.1).shape == (8, 0)
     out = _tarnwell.vad(np.zeros((3, 0)), np.zeros((3, 0)), np.ones(3), 3, 0.1)
-    assert same(out, [[nan] * 3] * 4 + [[0.0] * 3] + [[nan] * 3] * 3)
+    assert same_values(out, [[nan] * 3] * 4 + [[0.0] * 3] + [[nan] * 3] * 3)
     vr = np.array([1.5 + np.sin(EVEN8)] * 2)
     az = np.array([EVEN8] * 2)
     vr.flags.writeable = az.flags.writeable = False  # inputs are only read
     ref = _tarnwell.vad(vr, az, [1.0, 1.0], 3, 0.1)
     for cos_el in (np.ones((2, 1)), np.ones((1, 2))):
-        assert same(_tarnwell.vad(vr, az, cos_el, 3, 0.1), ref)
+        assert same_values(_tarnwell.vad(vr, az, cos_el, 3, 0.1), ref)
     # a plain number for one row; ints where floats are declared
-    assert same(_tarnwell.vad([[1, 2, 3, 2]], [[0, 1, 2, 3]], 1, 3, 0)[:, 0], vad1([1, 2, 3, 2], [0, 1, 2, 3], 1.0, 3, 0.0))
+    assert same_values(_tarnwell.vad([[1, 2, 3, 2]], [[0, 1, 2, 3]], 1, 3, 0)[:, 0], vad1([1, 2, 3, 2], [0, 1, 2, 3], 1.0, 3, 0.0))
     with pytest.raises(TypeError):
         _tarnwell.vad(vr, az, [1.0, 1.0], 3.0, 0.1)
 

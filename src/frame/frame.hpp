@@ -33,13 +33,6 @@ using u64_array = py::array_t<std::uint64_t, array_flags>;
 inline bool finite(double x) { return std::fabs(x) <= DBL_MAX; }
 inline bool finite(float x) { return std::fabs(x) <= FLT_MAX; }
 
-// Element count of an array of any shape (1 for a 0-d array).
-inline std::int64_t count(const py::array& a) {
-    std::int64_t n = 1;
-    for (py::ssize_t d = 0; d < a.ndim(); ++d) n *= a.shape(d);
-    return n;
-}
-
 // Sine and cosine of one angle: one call where the C library has the GNU extension, two
 // calls elsewhere (glibc gives the same values either way).
 inline void sin_cos(double x, double* s, double* c) {

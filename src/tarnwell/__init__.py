@@ -12,8 +12,6 @@ oversubscribe the cores) or all cores for a task run on the main thread (synchro
 Pass an explicit count to override it.
 """
 
-from __future__ import annotations
-
 from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
 from .parcel import parcel
@@ -21,7 +19,7 @@ from .refraction import trace
 from .environment import refractive_index, storm_motion
 from .volume import georeference, wind_profile
 
-__version__ = "0.1.0"
+__version__ = "0.1.0"  # the one place of the version (pyproject reads it from here)
 __all__ = [
     "cold_pool", "georeference", "gradient", "mode", "parcel", "perturb", "profile",
     "refractive_index", "statistics", "storm_motion", "thermo", "trace", "vad", "wind_profile",

@@ -1,50 +1,49 @@
-"""Figures of the storm case (matplotlib, Agg backend: no display needed).
+"""Figures of the storm case, drawn with matplotlib's object-oriented API.
 
-Each function draws one PNG from the case's product Dataset (see `tarnwell.storm`); `draw_all`
-draws them all into a folder and returns their paths.
+Each function draws one PNG from the case's product Dataset (`tarnwell.storm.product`);
+`draw_all` draws them all into a folder and returns their paths. Figures are made as
+`matplotlib.figure.Figure` objects and rendered to PNG bytes directly, so importing this module
+neither needs a display nor changes the backend of pyplot (a notebook's stays as it was).
 """
 
 from __future__ import annotations
 
-import contextlib
+import io
 import os
-import tempfile
 from pathlib import Path
+from typing import Any, Literal
 
 import matplotlib
+import numpy as np
+import xarray as xr
+from matplotlib.axes import Axes
+from matplotlib.colors import BoundaryNorm, ListedColormap
+from matplotlib.figure import Figure
 
-matplotlib.use("Agg")
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import xarray as xr  # noqa: E402
-from matplotlib.axes import Axes  # noqa: E402
-from matplotlib.colors import BoundaryNorm, ListedColormap  # noqa: E402
-from matplotlib.figure import Figure  # noqa: E402
-
-from .storm import CLASSES, OUTFLOW_CENTRE, RADAR, publish  # noqa: E402
+from .case import CLASSES, GUST_FRONT_GRADIENT, OUTFLOW_CENTRE, RADAR
+from .files import write_atomically
 
 DPI = 110
 
 
 def save(fig: Figure, path: Path) -> Path:
-    """Saves through a temporary file, so a failed draw leaves no half-written image."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.stem}.", suffix=".png", dir=path.parent)
-    os.close(fd)
-    try:
-        fig.savefig(tmp, dpi=DPI)
-        publish(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    finally:
-        plt.close(fig)
+    """Renders fig to PNG and writes it in one step, so a failed draw leaves no partial image."""
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=DPI)
+    write_atomically(path, buf.getbuffer())
     return path
 
 
+def figure(rows: int, cols: int, figsize: tuple[float, float],
+           layout: Literal["constrained"]) -> tuple[Figure, Any]:
+    """A figure and its grid of axes, without pyplot."""
+    fig = Figure(figsize=figsize, layout=layout)
+    return fig, fig.subplots(rows, cols)
+
+
 def mark_sites(ax: Axes) -> None:
-    ax.plot(*OUTFLOW_CENTRE, marker="+", color="k", markersize=12, mew=2, linestyle="none", label="outflow centre")
+    ax.plot(*OUTFLOW_CENTRE, marker="+", color="k", markersize=12, mew=2, linestyle="none",
+            label="outflow centre")
     ax.plot(*RADAR, marker="^", color="k", markersize=8, linestyle="none", label="radar")
 
 
@@ -59,17 +58,20 @@ def above_ground(h: np.ndarray) -> np.ndarray:
 
 
 def cold_pool(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.9), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.9), layout="constrained")
     x, y = ds["x"].values, ds["y"].values
     grad = ds["theta_e_gradient"].values
     panels = (
-        (ds["cold_pool_intensity"].values, "Cold-pool intensity C", "C (m s$^{-1}$)", "viridis", 0.0),
+        (ds["cold_pool_intensity"].values, "Cold-pool intensity C", "C (m s$^{-1}$)", "viridis",
+         0.0),
         (ds["cold_pool_depth"].values / 1000.0, "Cold-pool depth", "depth (km)", "cividis", 2.5),
     )
     for ax, (field, title, label, cmap, top) in zip(axes, panels):
-        mesh = ax.pcolormesh(x, y, field, cmap=cmap, shading="auto", vmin=0.0, vmax=top if top > 1 else None)
+        mesh = ax.pcolormesh(x, y, field, cmap=cmap, shading="auto", vmin=0.0,
+                             vmax=top if top > 1 else None)
         fig.colorbar(mesh, ax=ax, label=label, shrink=0.9)
-        cs = ax.contour(x, y, grad, levels=[2.0, 4.0], colors=["w", "r"], linewidths=[0.8, 1.2])
+        cs = ax.contour(x, y, grad, levels=[GUST_FRONT_GRADIENT, 2.0 * GUST_FRONT_GRADIENT],
+                        colors=["w", "r"], linewidths=[0.8, 1.2])
         ax.clabel(cs, fmt="%.0f K/km", fontsize=7)
         mark_sites(ax)
         ax.set_title(f"{title}\ncontours: near-surface |∇θe| (gust front)")
@@ -82,13 +84,14 @@ def cold_pool(ds: xr.Dataset, path: Path) -> Path:
 
 
 def beams(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.2), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.2), layout="constrained")
     rng_km = ds["beam_range"].values / 1000.0
-    colours = plt.get_cmap("plasma")(np.linspace(0.0, 0.85, ds.sizes["beam_elevation"]))
+    colours = matplotlib.colormaps["plasma"](np.linspace(0.0, 0.85, ds.sizes["beam_elevation"]))
     for ax, top, far in ((axes[0], 8.0, 200.0), (axes[1], 1.5, 120.0)):
         for i, el in enumerate(ds["beam_elevation"].values):
             c = colours[i]
-            for name, style, lw in (("standard", "-", 1.6), ("duct", "--", 1.6), ("four_thirds", ":", 1.0)):
+            for name, style, lw in (("standard", "-", 1.6), ("duct", "--", 1.6),
+                                    ("four_thirds", ":", 1.0)):
                 h = ds[f"beam_height_{name}"][i].values / 1000.0
                 ax.plot(rng_km, above_ground(h), color=c, lw=lw, ls=style,
                         label=f"{el:g}°" if name == "standard" else None)
@@ -103,7 +106,8 @@ def beams(ds: xr.Dataset, path: Path) -> Path:
         ax.set_xlabel("range (km)")
         ax.set_ylabel("beam height above ground (km)")
         ax.grid(alpha=0.3)
-    axes[0].set_title("Beam height: solid standard atmosphere, dashed surface duct,\ndotted 4/3-earth model")
+    axes[0].set_title("Beam height: solid standard atmosphere, dashed surface duct,\n"
+                      "dotted 4/3-earth model")
     axes[1].set_title("Lowest 1.5 km: the duct (shaded, lowest 150 m) bends the low beams\n"
                       "down; x: trapped beam reaches the ground")
     axes[0].legend(title="elevation", fontsize=8, loc="upper left")
@@ -112,7 +116,7 @@ def beams(ds: xr.Dataset, path: Path) -> Path:
 
 
 def winds(ds: xr.Dataset, path: Path) -> Path:
-    fig, axes = plt.subplots(1, 2, figsize=(12.5, 5.6), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(12.5, 5.6), layout="constrained")
     ax = axes[0]
     h = ds["gate_height"].values.ravel() / 1000.0
     for name, colour in (("u", "tab:blue"), ("v", "tab:red")):
@@ -121,7 +125,8 @@ def winds(ds: xr.Dataset, path: Path) -> Path:
         prof = ds[f"wind_{name}"]
         z = ds["profile_z"].values / 1000.0
         ax.plot(prof.sel(source="truth"), z, color=colour, lw=2.0, label=f"{name} truth")
-        ax.plot(prof.sel(source="vad"), z, "o", color=colour, ms=3.5, mfc="none", label=f"{name} VAD (100 m bins)")
+        ax.plot(prof.sel(source="vad"), z, "o", color=colour, ms=3.5, mfc="none",
+                label=f"{name} VAD (100 m bins)")
     ax.set_ylim(0.0, 8.0)
     ax.set_xlabel("wind component (m s$^{-1}$)")
     ax.set_ylabel("height above ground (km)")
@@ -135,15 +140,19 @@ def winds(ds: xr.Dataset, path: Path) -> Path:
     ut, vt = ds["wind_u"].sel(source="truth").values, ds["wind_v"].sel(source="truth").values
     uv, vv = ds["wind_u"].sel(source="vad").values, ds["wind_v"].sel(source="vad").values
     ax.plot(ut[sel], vt[sel], color="0.3", lw=1.5, label="truth")
-    sc = ax.scatter(uv[sel], vv[sel], c=z[sel] / 1000.0, cmap="viridis", s=14, zorder=3, label="VAD")
+    sc = ax.scatter(uv[sel], vv[sel], c=z[sel] / 1000.0, cmap="viridis", s=14, zorder=3,
+                    label="VAD")
     fig.colorbar(sc, ax=ax, label="height above ground (km)")
-    cu, cv = float(ds["storm_motion_u"].sel(source="vad")), float(ds["storm_motion_v"].sel(source="vad"))
-    ax.plot(cu, cv, marker="*", color="tab:red", ms=14, linestyle="none", label="storm motion (right mover)")
+    cu = float(ds["storm_motion_u"].sel(source="vad"))
+    cv = float(ds["storm_motion_v"].sel(source="vad"))
+    ax.plot(cu, cv, marker="*", color="tab:red", ms=14, linestyle="none",
+            label="storm motion (right mover)")
     k1 = z <= 1000.0
     ax.fill(np.r_[cu, uv[k1]], np.r_[cv, vv[k1]], color="tab:red", alpha=0.15)
     h1 = float(ds["helicity_0_1km"].sel(source="vad"))
     h3 = float(ds["helicity_0_3km"].sel(source="vad"))
-    ax.text(0.02, 0.02, f"SRH 0-1 km {h1:.0f} m$^2$ s$^{{-2}}$ (shaded)\nSRH 0-3 km {h3:.0f} m$^2$ s$^{{-2}}$",
+    ax.text(0.02, 0.02, f"SRH 0-1 km {h1:.0f} m$^2$ s$^{{-2}}$ (shaded)\n"
+            f"SRH 0-3 km {h3:.0f} m$^2$ s$^{{-2}}$",
             transform=ax.transAxes, fontsize=9, va="bottom")
     ax.axhline(0.0, color="0.6", lw=0.8)
     ax.axvline(0.0, color="0.6", lw=0.8)
@@ -181,7 +190,7 @@ def storm_view(ax: Axes) -> None:
 
 def ensemble(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
-    fig, axes = plt.subplots(2, 3, figsize=(14, 8.8), layout="constrained")
+    fig, axes = figure(2, 3, figsize=(14, 8.8), layout="constrained")
     rows = (("dbz", "reflectivity", "dBZ", (-5.0, 65.0), (0.0, 3.0), (0.0, 7.0)),
             ("zdr", "ZDR", "dB", (0.0, 4.0), (0.0, 0.6), (0.0, 1.5)))
     for ax_row, (name, long, unit, lim, slim, blim) in zip(axes, rows):
@@ -194,27 +203,31 @@ def ensemble(ds: xr.Dataset, path: Path) -> Path:
             mark_sites(ax)
             sweep_axes(ax, title)
             storm_view(ax)
-    fig.suptitle(f"Radar ensemble of {ds.sizes['member']} members (0.5° sweep): mean, spread and band")
+    fig.suptitle(f"Radar ensemble of {ds.sizes['member']} members (0.5° sweep): mean, spread and "
+                 "band")
     return save(fig, path)
 
 
 def classes(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
-    fig, axes = plt.subplots(1, 2, figsize=(13, 5.6), layout="constrained")
+    fig, axes = figure(1, 2, figsize=(13, 5.6), layout="constrained")
     cmap = ListedColormap(["#f0f0f0", "#9ecae1", "#3182bd", "#e6550d"])
     norm = BoundaryNorm(np.arange(-0.5, len(CLASSES)), cmap.N)
     mesh = axes[0].pcolormesh(gx, gy, ds["class_mode"].values, cmap=cmap, norm=norm, shading="flat")
     bar = fig.colorbar(mesh, ax=axes[0], ticks=np.arange(len(CLASSES)), shrink=0.85)
     bar.ax.set_yticklabels(list(CLASSES))
     bar.set_label("class")
-    mesh = axes[1].pcolormesh(gx, gy, ds["class_agreement"].values * 100.0, cmap="RdYlGn", vmin=30.0,
-                              vmax=100.0, shading="flat")
-    fig.colorbar(mesh, ax=axes[1], label="members agreeing with the most likely class (%)", shrink=0.85)
+    mesh = axes[1].pcolormesh(gx, gy, ds["class_agreement"].values * 100.0, cmap="RdYlGn",
+                              vmin=30.0, vmax=100.0, shading="flat")
+    fig.colorbar(mesh, ax=axes[1], label="members agreeing with the most likely class (%)",
+                 shrink=0.85)
     x, y = ds["x"].values, ds["y"].values
-    for ax, title in zip(axes, ("Most likely class (mode over the members)", "Agreement of the members")):
-        ax.contour(x, y, ds["theta_e_gradient"].values, levels=[2.0], colors="k", linewidths=0.8)
+    titles = ("Most likely class (mode over the members)", "Agreement of the members")
+    for ax, title in zip(axes, titles):
+        ax.contour(x, y, ds["theta_e_gradient"].values, levels=[GUST_FRONT_GRADIENT], colors="k",
+                   linewidths=0.8)
         mark_sites(ax)
-        sweep_axes(ax, f"{title}\nblack: gust front (|∇θe| = 2 K/km)")
+        sweep_axes(ax, f"{title}\nblack: gust front (|∇θe| = {GUST_FRONT_GRADIENT:g} K/km)")
         storm_view(ax)
     fig.suptitle("Threshold classification of every member (reflectivity, ZDR)")
     return save(fig, path)
