@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -175,8 +174,9 @@ def beams_stage() -> xr.Dataset:
 # Stage 3: winds
 
 
-def gate_winds(size: Size, dask: bool) -> tuple[FloatArray, xr.Dataset, xr.Dataset]:
-    """Gate ranges (m), the traced beams of the sweeps and the VAD fit of every sweep and gate."""
+def gate_winds(size: Size, dask: bool) -> tuple[FloatArray, xr.Dataset, xr.DataArray, xr.Dataset]:
+    """Gate ranges (m), the traced beams of the sweeps, the volume scan and its VAD fit of every
+    sweep and gate."""
     # The same extent at every size.
     gates = np.asarray(1000.0 + np.arange(size.n_gates) * (75000.0 / size.n_gates), np.float64)
     beams = tarnwell.trace(index_profile(False), rng=gates, elev=SWEEP_ELEVATIONS,
@@ -186,56 +186,35 @@ def gate_winds(size: Size, dask: bool) -> tuple[FloatArray, xr.Dataset, xr.Datas
                        elevation=beams["local_elevation"],
                        min_gates=int(VAD_MIN_GATES * size.n_azimuths),
                        min_spread=VAD_MIN_SPREAD).compute()
-    return gates, beams, fit
+    return gates, beams, vr, fit
 
 
-def bin_profile(h: FloatArray, u: FloatArray,
-                v: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """Mean of the gate winds in height bins; bins without winds are NaN."""
-    edges = np.arange(0.0, PROFILE_TOP + PROFILE_STEP / 2, PROFILE_STEP)
-    ok = np.isfinite(u) & np.isfinite(v) & np.isfinite(h)
-    k = np.digitize(h[ok], edges) - 1
-    keep = (k >= 0) & (k < edges.size - 1)
-    count = np.bincount(k[keep], minlength=edges.size - 1).astype(np.float64)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        ub = np.bincount(k[keep], u[ok][keep], minlength=edges.size - 1) / count
-        vb = np.bincount(k[keep], v[ok][keep], minlength=edges.size - 1) / count
-    return 0.5 * (edges[1:] + edges[:-1]), ub, vb
+def wind_profiles(vr: xr.DataArray, size: Size) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Heights (m) and (source, height) winds: the volume's profile and the truth.
 
-
-def wind_profiles(beams: xr.Dataset, fit: xr.Dataset) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """Heights (m) and (source, height) winds: the binned retrieval and the truth."""
-    z, ub, vb = bin_profile(beams["height"].values.ravel(), fit["u"].values.ravel(),
-                            fit["v"].values.ravel())
+    The profile is `tarnwell.wind_profile` of the volume, one sweep per launch elevation, with the
+    gate heights traced through the same standard atmosphere as the scan; levels every
+    PROFILE_STEP, the surface at the datum (the antenna RADAR_HEIGHT above it).
+    """
+    sweeps = [vr.isel(elevation=i).to_dataset(name="VRADH") for i in range(vr.sizes["elevation"])]
+    levels = np.arange(PROFILE_STEP / 2, PROFILE_TOP, PROFILE_STEP)
+    prof = tarnwell.wind_profile(sweeps, heights=levels, n=index_profile(False),
+                                 radar_height=RADAR_HEIGHT,
+                                 min_gates=int(VAD_MIN_GATES * size.n_azimuths),
+                                 min_spread=VAD_MIN_SPREAD)
     # The surface wind of an anemometer anchors the profile at the ground.
-    z = np.concatenate([[ANEMOMETER], z])
+    z = np.concatenate([[ANEMOMETER], levels])
     us, vs = true_wind(ANEMOMETER)
     ut, vt = true_wind(z)
-    u = np.stack([np.concatenate([[us], ub]), ut])
-    v = np.stack([np.concatenate([[vs], vb]), vt])
+    u = np.stack([np.concatenate([[us], prof["u"].values]), ut])
+    v = np.stack([np.concatenate([[vs], prof["v"].values]), vt])
     return z, u, v
-
-
-def right_mover(layer: Callable[..., xr.Dataset]) -> tuple[xr.DataArray, xr.DataArray, xr.Dataset]:
-    """Storm motion of a right-moving supercell and the 0-6 km layer it comes from.
-
-    The internal dynamics method (Bunkers et al. 2000, Wea. Forecasting 15, 61-79): the 0-6 km
-    mean wind plus 7.5 m s-1 to the right of the shear from the 0-0.5 km to the 5.5-6 km mean
-    wind. The layer means are those of ``profile``, over height; MetPy's
-    ``bunkers_storm_motion`` weights them by pressure instead.
-    """
-    mean6, low, high = layer(0.0, 6000.0), layer(0.0, 500.0), layer(5500.0, 6000.0)
-    su, sv = high["u_mean"] - low["u_mean"], high["v_mean"] - low["v_mean"]
-    shear = np.hypot(su, sv)
-    cu = mean6["u_mean"] + 7.5 * sv / shear
-    cv = mean6["v_mean"] - 7.5 * su / shear
-    return cu, cv, mean6
 
 
 def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     """VAD winds at every gate, the wind profile, storm motion, helicity and mean wind."""
-    gates, beams, fit = gate_winds(size, dask)
-    z, u, v = wind_profiles(beams, fit)
+    gates, beams, vr, fit = gate_winds(size, dask)
+    z, u, v = wind_profiles(vr, size)
     source = ["vad", "truth"]
     coords = {"source": source,
               "profile_z": ("profile_z", z, attrs("height above ground", "m", "height"))}
@@ -243,12 +222,15 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     uda = xr.DataArray(u, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
     vda = xr.DataArray(v, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
 
-    def layer(bottom: float, top: float, cu: Any = None, cv: Any = None) -> xr.Dataset:
-        return tarnwell.profile(zda, uda, vda, dim="profile_z", bottom=bottom, top=top,
+    # Right-mover motion by the internal dynamics method (Bunkers et al. 2000), height-weighted.
+    motion = tarnwell.storm_motion(zda, uda, vda, dim="profile_z").compute()
+    cu, cv = motion["right_u"], motion["right_v"]
+
+    def layer(top: float) -> xr.Dataset:
+        return tarnwell.profile(zda, uda, vda, dim="profile_z", bottom=0.0, top=top,
                                 cu=cu, cv=cv).compute()
 
-    cu, cv, mean6 = right_mover(layer)
-    srh1, srh3 = layer(0.0, 1000.0, cu, cv), layer(0.0, 3000.0, cu, cv)
+    srh1, srh3 = layer(1000.0), layer(3000.0)
 
     out = xr.Dataset(coords={
         "sweep_elevation": ("sweep_elevation", SWEEP_ELEVATIONS,
@@ -286,9 +268,9 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
         attrs("storm-relative helicity 0-1 km", "m2 s-2"))
     out["helicity_0_3km"] = srh3["helicity"].assign_attrs(
         attrs("storm-relative helicity 0-3 km", "m2 s-2"))
-    out["mean_wind_u_0_6km"] = mean6["u_mean"].assign_attrs(
+    out["mean_wind_u_0_6km"] = motion["mean_u"].assign_attrs(
         attrs("0-6 km mean eastward wind", "m s-1"))
-    out["mean_wind_v_0_6km"] = mean6["v_mean"].assign_attrs(
+    out["mean_wind_v_0_6km"] = motion["mean_v"].assign_attrs(
         attrs("0-6 km mean northward wind", "m s-1"))
     return out
 
