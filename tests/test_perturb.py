@@ -99,8 +99,10 @@ def test_fields_on_different_gates_name_both_and_the_common_range():
     with pytest.raises(ValueError, match=msg):
         tarnwell.perturb(dbz=dbz, zdr=zdr, fac=[0.1] * 6, members=2, key=KEY)
     with pytest.raises(ValueError, match="zdr is not aligned with dbz"):
-        tarnwell.perturb(dbz=dbz.isel(range=slice(1, 8)), zdr=zdr, fac=[0.1] * 6, members=2, key=KEY)
-    ok = tarnwell.perturb(dbz=dbz.isel(range=slice(0, 7)), zdr=zdr, fac=[0.1] * 6, members=2, key=KEY)
+        tarnwell.perturb(dbz=dbz.isel(range=slice(1, 8)), zdr=zdr, fac=[0.1] * 6, members=2,
+                         key=KEY)
+    ok = tarnwell.perturb(dbz=dbz.isel(range=slice(0, 7)), zdr=zdr, fac=[0.1] * 6, members=2,
+                          key=KEY)
     assert ok.zdr.shape == (2, 5, 7)
 
 
@@ -171,12 +173,12 @@ def test_quantities_and_encoded_fields():
     assert str(q.vel.data.units) == "meter / second"
     np.testing.assert_allclose(q.vel.data.magnitude, ref.vel.values, rtol=1e-13, atol=1e-12)
     ureg = q.vel.data._REGISTRY
-    spread = tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, ureg.Quantity(1 / KNOT, "kt")],
-                              **kw)
+    in_knots = ureg.Quantity(1 / KNOT, "kt")
+    spread = tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, in_knots], **kw)
     np.testing.assert_allclose(spread.vel.values, ref.vel.values, rtol=1e-13)
     with pytest.raises(ValueError, match=r"fac\[5\]: unit 'dB' is logarithmic"):
-        tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, xr.DataArray(1.0, attrs={"units": "dB"})],
-                         **kw)
+        in_db = xr.DataArray(1.0, attrs={"units": "dB"})
+        tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, in_db], **kw)
     with pytest.raises(ValueError, match="vel is still encoded"):
         tarnwell.perturb(dbz=dbz, vel=vel.assign_attrs(scale_factor=0.5), fac=[0.1] * 6, **kw)
     with pytest.raises(ValueError, match="bias_dbz must be in dBZ or dB"):

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -110,7 +110,7 @@ def _on_gates(x: xr.DataArray, first: xr.DataArray, name: str, first_name: str, 
 
 
 def _fields(
-    given: dict[str, object], func: str
+    given: Mapping[str, object], func: str
 ) -> tuple[dict[str, xr.DataArray], dict[str, str | None], Any]:
     """The fields as plain DataArrays on the first field's gates and in its dimension order,
     the unit each converts from, and the pint registry of pint-backed fields (or None)."""
@@ -141,7 +141,9 @@ def _fac_row(r: object, i: int, first: xr.DataArray, func: str) -> xr.DataArray:
         row = np.asarray(r, dtype=np.float64)
         if row.ndim == 1 and first.ndim == 1:
             return xr.DataArray(row, dims=first.dims)
-        raise ValueError(f"{func}: fac[{i}] as an array needs a 1-D field; give a DataArray instead")
+        raise ValueError(
+            f"{func}: fac[{i}] as an array needs a 1-D field; give a DataArray instead"
+        )
     return plain(data_array(r, f"fac[{i}]", func), f"fac[{i}]", func)
 
 
@@ -165,8 +167,8 @@ def _fac_rows(fac: object, first: xr.DataArray, first_name: str, func: str) -> l
         whole = fac.copy(data=data) if unit is not None else fac
         lead = fac.dims[0]
         rows = []
-        for r in range(6):
-            row = whole.isel({lead: r}, drop=True)
+        for i in range(6):
+            row = whole.isel({lead: i}, drop=True)
             row.attrs = {}
             rows.append(row)
         names = ["fac"] * 6
@@ -174,7 +176,7 @@ def _fac_rows(fac: object, first: xr.DataArray, first_name: str, func: str) -> l
         rows = [_fac_row(r, i, first, func) for i, r in enumerate(fac)]
         names = [f"fac[{i}]" for i in range(6)]
     elif isinstance(fac, np.ndarray) and fac.ndim == 2 and fac.shape[0] == 6 and first.ndim == 1:
-        rows = [xr.DataArray(fac[r], dims=first.dims) for r in range(6)]
+        rows = [xr.DataArray(fac[i], dims=first.dims) for i in range(6)]
         names = ["fac"] * 6
     else:
         raise ValueError(
@@ -344,8 +346,9 @@ def _perturb_lazy(
 
 
 def perturb(
-    *, dbz: xr.DataArray | None = None, zdr: xr.DataArray | None = None, phidp: xr.DataArray | None = None,
-    rhohv: xr.DataArray | None = None, vel: xr.DataArray | None = None, fac: Any, members: int,
+    *, dbz: xr.DataArray | None = None, zdr: xr.DataArray | None = None,
+    phidp: xr.DataArray | None = None, rhohv: xr.DataArray | None = None,
+    vel: xr.DataArray | None = None, fac: Any, members: int,
     key: tuple[int, int], m0: int = 0, bias_dbz: npt.ArrayLike | xr.DataArray | None = None,
     bias_zdr: npt.ArrayLike | xr.DataArray | None = None, chunks: int | None = None,
     n_threads: int | None = None,
