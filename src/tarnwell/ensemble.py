@@ -147,10 +147,14 @@ def _fac_row(r: object, i: int, first: xr.DataArray, func: str) -> xr.DataArray:
     return plain(data_array(r, f"fac[{i}]", func), f"fac[{i}]", func)
 
 
-def _fac_rows(fac: object, first: xr.DataArray, first_name: str, func: str) -> list[FacRow]:
+def _fac_rows(
+    fac: object, first: xr.DataArray, first_name: str, func: str
+) -> tuple[list[FacRow], xr.DataArray | None]:
     """The six per-gate scales: numbers where a row is one value in memory, otherwise
     DataArrays on the gates of the first field (lazy rows stay lazy), rows 3-5 in the kernel's
-    units."""
+    units; and a lazy fac given as one array, on (rows, the first field's dimensions), which
+    the lazy path takes whole (a few graph nodes in all rather than several per row)."""
+    whole_lazy = None
     if isinstance(fac, xr.DataArray):
         if fac.ndim == 0 or fac.shape[0] != 6:
             raise ValueError(
@@ -166,6 +170,8 @@ def _fac_rows(fac: object, first: xr.DataArray, first_name: str, func: str) -> l
         # Used as it is: a units attribute on the whole array is not read.
         whole = fac.copy(data=data) if unit is not None else fac
         lead = fac.dims[0]
+        if is_lazy(whole):
+            whole_lazy = whole.broadcast_like(first).transpose(lead, *first.dims)
         rows = []
         for i in range(6):
             row = whole.isel({lead: i}, drop=True)
@@ -196,7 +202,7 @@ def _fac_rows(fac: object, first: xr.DataArray, first_name: str, func: str) -> l
         elif r.dtype != np.float64:
             r = r.astype(np.float64)  # before broadcasting, so only the row's own values
         out.append(r.broadcast_like(first).transpose(*first.dims))
-    return out
+    return out, whole_lazy
 
 
 def _convert(x: Any, source: str, target: str) -> Any:
@@ -299,7 +305,7 @@ def _perturb_eager(
 
 def _perturb_lazy(
     fields: dict[str, xr.DataArray], sources: dict[str, str | None], fac: list[FacRow],
-    ens: _Ensemble, n_threads: int | None,
+    ens: _Ensemble, n_threads: int | None, whole: xr.DataArray | None = None,
 ) -> list[Any]:
     """One dask task per chunk of members, each a kernel call over all the gates."""
     import dask.array as da
@@ -314,7 +320,7 @@ def _perturb_lazy(
 
     def flat(x: xr.DataArray) -> Any:
         data = x.data if is_lazy(x) else da.from_array(np.asarray(x.values), chunks=-1)
-        return data.reshape(n_gates).rechunk(-1)
+        return data.rechunk(-1).reshape(n_gates)
 
     rows = []
     for n, f in fields.items():
@@ -329,13 +335,17 @@ def _perturb_lazy(
         da.stack(rows).rechunk(-1), "sg",
     ]
     kwargs: dict[str, Any] = {}
-    if all(isinstance(r, float) for r in fac):
+    if whole is not None:
+        args += [whole.data.astype(np.float64).rechunk(-1).reshape(6, n_gates), "rg"]
+    elif all(isinstance(r, float) for r in fac):
         kwargs["scales"] = tuple(fac)  # expanded in each task, not held in the graph
     else:
         matrix = [
-            da.full(n_gates, r, dtype=np.float64) if isinstance(r, float) else flat(r) for r in fac
+            da.full(gate_shape, r, dtype=np.float64) if isinstance(r, float)
+            else r.data if is_lazy(r) else da.from_array(np.asarray(r.values), chunks=-1)
+            for r in fac
         ]
-        args += [da.stack(matrix).rechunk(-1), "rg"]
+        args += [da.stack(matrix).rechunk(-1).reshape(6, n_gates), "rg"]
     block = da.blockwise(
         _perturb_task, "msg", *args,
         concatenate=True, dtype=np.float64,
@@ -409,14 +419,17 @@ def perturb(
     fields, sources, registry = _fields(given, func)
     ens = _settings(members, key, m0, bias_dbz, bias_zdr, chunks, func)
     first_name, first = next(iter(fields.items()))
-    rows = _fac_rows(fac, first, first_name, func)
+    rows, whole = _fac_rows(fac, first, first_name, func)
     lazy = (
         ens.chunks is not None
         or any(is_lazy(f) for f in fields.values())
         or any(is_lazy(r) for r in rows)
     )
-    path = _perturb_lazy if lazy else _perturb_eager
-    data = path(fields, sources, rows, ens, call_threads(n_threads, lazy))
+    n_thr = call_threads(n_threads, lazy)
+    if lazy:
+        data = _perturb_lazy(fields, sources, rows, ens, n_thr, whole)
+    else:
+        data = _perturb_eager(fields, sources, rows, ens, n_thr)
     dims = ("member",) + tuple(first.dims)
     coords: dict[Hashable, Any] = {k: v for k, v in first.coords.items()}
     coords["member"] = ("member", ens.numbers)
