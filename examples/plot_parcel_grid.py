@@ -4,10 +4,10 @@ CAPE and CIN on a grid of soundings
 
 A 120 km × 120 km grid of copies of the real Norman, Oklahoma sounding of 2011-05-22 12 UTC
 (a capped morning sounding), with a warm, moist tongue added to the lowest 1.5 km and the lid
-strengthened in the west. :func:`tarnwell.parcel` lifts the surface, mixed-layer and most-unstable parcels of every
-column at once and gives CAPE, CIN and the heights of the LCL, LFC and EL; the unperturbed
-column is compared with MetPy's ``cape_cin``, whose moist adiabat is an ODE (the difference the
-science page on parcels describes).
+strengthened in the west. :func:`tarnwell.parcel` lifts the surface, mixed-layer and
+most-unstable parcels of every column at once and gives CAPE, CIN and the heights of the LCL,
+LFC and EL; the undisturbed column is compared with MetPy's ``cape_cin``, whose moist adiabat
+is an ODE (the difference the science page on parcels describes).
 """
 
 import time
