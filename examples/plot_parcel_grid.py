@@ -72,7 +72,7 @@ print(f"CAPE {float(column.cape):.1f} J/kg (MetPy {cape_m.m:.1f}), "
 # Maps of the surface parcel's CAPE and CIN and of the most-unstable parcel's LFC height.
 # The CIN jumps where the moister air first makes the surface parcel buoyant in a shallow layer
 # a few hundred metres above its LCL: the LFC is the bottom of the lowest buoyant layer, so it
-# drops from near 2.7 km (the undisturbed sounding's, 733 hPa) to below 1 km at once.
+# drops from 2.0 km (762 hPa, the undisturbed sounding's) to below 1 km at once.
 fig, axes = plt.subplots(1, 3, figsize=(13, 4.2), sharey=True, layout="constrained")
 sfc, mu = results["surface"], results["most_unstable"]
 for ax, field, label, cmap in (
