@@ -260,6 +260,15 @@ def parcel(
     environment inside the layer by a straight line from the parcel, where here that
     environment counts toward CIN (27-77 J/kg).
 
+    References
+    ----------
+    - Bolton, D., 1980: The computation of equivalent potential temperature. *Mon. Wea.
+      Rev.*, 108, 1046-1053.
+    - Doswell, C. A. and E. N. Rasmussen, 1994: The effect of neglecting the virtual
+      temperature correction on CAPE calculations. *Wea. Forecasting*, 9, 625-629.
+    - Romps, D. M., 2017: Exact expression for the lifting condensation level. *J. Atmos.
+      Sci.*, 74, 3891-3900.
+
     Examples
     --------
     >>> import numpy as np, xarray as xr, tarnwell
