@@ -32,9 +32,10 @@ pressure = xr.DataArray(p, dims="level", attrs={"units": "hPa"})
 height = xr.DataArray(z - z[0], dims="level", attrs={"units": "m"})
 
 # %%
-# The grid: up to 3 K warmer and 3 K moister (dew point) near the ground along a tongue from
-# the south-east, fading with height over 1.5 km; in the west up to 2 K warmer between 1.5 and
-# 3 km (a stronger cap). The dew point never exceeds the temperature.
+# The grid: up to 3 K warmer and 3 K moister (dew point) near the ground in a band running from
+# south-west to north-east, strongest in the east, fading with height over 1.5 km; in the west
+# up to 2 K warmer between 1.5 and 3 km (a stronger cap). The dew point never exceeds the
+# temperature.
 x = xr.DataArray(np.arange(-60.0, 60.1, 1.0), dims="x", attrs={"units": "km"})
 y = xr.DataArray(np.arange(-60.0, 60.1, 1.0), dims="y", attrs={"units": "km"})
 x, y = x.assign_coords(x=x), y.assign_coords(y=y)
