@@ -132,7 +132,10 @@ def test_perturb_chunks_members_and_dim_order():
 
 
 def test_docstring_examples_run():
-    for module in (tarnwell.atmosphere, tarnwell.ensemble, tarnwell.refraction):
+    import importlib
+
+    parcel = importlib.import_module("tarnwell.parcel")  # the name is the function's in tarnwell
+    for module in (tarnwell.atmosphere, tarnwell.ensemble, tarnwell.refraction, parcel):
         failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
         assert attempted > 0 and failed == 0, module.__name__
 

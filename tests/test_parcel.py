@@ -1,7 +1,7 @@
 """Convective parcels: the kernel against an independent NumPy/SciPy reference of the same
 definitions, its determinism, the package layer, and a comparison with MetPy on real soundings.
 
-``python tests/test_parcel.py`` prints the MetPy comparison table (docs/parcel_vs_metpy.md).
+``python tests/test_parcel.py`` prints the MetPy comparison table of docs/science/parcel.rst.
 """
 
 from __future__ import annotations
@@ -399,6 +399,21 @@ def test_package_units_layout_dask_and_depth() -> None:
         P, T, TD, dim="level", parcel="most_unstable", depth=ureg.Quantity(30.0, "kPa")
     )
     assert same.cape.values.tobytes() == ds.cape.values.tobytes()
+    # Pint-backed in (a stale units attribute loses), pint-backed out, the same bits.
+    pytest.importorskip("pint_xarray")
+    stale = T.pint.quantify().assign_attrs(units="K")
+    q = tarnwell.parcel(
+        P.pint.quantify(),
+        stale,
+        TD,
+        dim="level",
+        z=Z.pint.quantify(),
+        parcel="most_unstable",
+        depth=30000.0,
+    )
+    assert str(q.cape.data.units) == "joule / kilogram" and str(q.el_height.data.units) == "meter"
+    for name in ROWS:
+        assert np.asarray(q[name].data.magnitude).tobytes() == ds[name].values.tobytes()
     # dask: lazy, the same bits whatever the chunks; pressure as one shared profile.
     lazy = tarnwell.parcel(
         P.chunk(y=2, x=3, level=7), T.chunk(y=4), TD, dim="level", z=Z, parcel="mixed_layer"
@@ -555,10 +570,19 @@ def test_against_metpy_on_real_soundings(shared_data: Path) -> None:
             assert abs(ours["el_pressure"] - theirs["el_pressure"]) < 3000.0, row
 
 
-def markdown(rows: list[dict[str, Any]]) -> str:
-    head = "| sounding | parcel | quantity | tarnwell | MetPy 1.7 | difference |\n"
-    head += "|---|---|---|---|---|---|\n"
-    lines = []
+def table(rows: list[dict[str, Any]]) -> str:
+    """The comparison as the reStructuredText list-table of docs/science/parcel.rst."""
+    lines = [
+        ".. list-table::",
+        "   :header-rows: 1",
+        "",
+        "   * - sounding",
+        "     - parcel",
+        "     - quantity",
+        "     - tarnwell",
+        "     - MetPy 1.7",
+        "     - difference",
+    ]
     scale = {
         "cape": (1.0, "J/kg"),
         "cin": (1.0, "J/kg"),
@@ -568,17 +592,16 @@ def markdown(rows: list[dict[str, Any]]) -> str:
         "el_pressure": (0.01, "hPa"),
     }
     for row in rows:
+        cells = []
         for q, (f, u) in scale.items():
             a, b = row["ours"][q] * f, row["metpy"][q] * f
-            lines.append(
-                f"| {row['sounding']} | {row['parcel']} | {q} ({u}) "
-                f"| {a:.2f} | {b:.2f} | {a - b:+.2f} |"
-            )
-        lines.append(
-            f"| {row['sounding']} | {row['parcel']} | max parcel gap above LCL (K) "
-            f"| | | {row['gap']:.3f} |"
-        )
-    return head + "\n".join(lines) + "\n"
+            cells.append((f"{q} ({u})", f"{a:.2f}", f"{b:.2f}", f"{a - b:+.2f}"))
+        if np.isfinite(row["gap"]):
+            cells.append(("max parcel gap above LCL (K)", "", "", f"{row['gap']:.3f}"))
+        for cell in cells:
+            lines.append(f"   * - {row['sounding']}")
+            lines += [f"     - {row['parcel']}"] + [f"     - {c}" for c in cell]
+    return "\n".join(line.rstrip() for line in lines) + "\n"
 
 
 if __name__ == "__main__":
@@ -589,7 +612,7 @@ if __name__ == "__main__":
     )
     files = sorted((folder / "soundings").glob("*.txt"))
     print(
-        markdown(
+        table(
             comparison(
                 {f.name: read_sounding(f) for f in files} | {"MetPy test profile": METPY_TEST}
             )

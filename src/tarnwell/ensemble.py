@@ -484,6 +484,14 @@ def statistics(
         ``percentile``), in the unit of `values`; NaN where too few members are finite. Use
         ``ds["mean"]`` and ``ds["std"]``: ``ds.mean`` and ``ds.std`` are Dataset methods.
 
+    Notes
+    -----
+    Over the finite members of each point, in float64: the mean; the sample standard deviation
+    with divisor n − 1 (``ddof=1``, two passes; NaN for a single member; xarray's ``std``
+    defaults to ``ddof=0``); and percentiles by linear interpolation between the closest
+    ranks, w = (q / 100)(n − 1), NumPy's default ``"linear"`` method, equal to
+    ``numpy.nanpercentile`` to rounding (2.2e-16 measured on 30 members with 10 % missing).
+
     Examples
     --------
     >>> import xarray as xr, tarnwell

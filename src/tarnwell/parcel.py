@@ -15,14 +15,16 @@ import _parcel
 from . import units
 from ._apply import (
     FloatArray,
+    Input,
     apply,
     attrs,
     call_threads,
-    check_aligned,
-    data_array,
+    converted,
     dataset,
     is_lazy,
-    require_dims,
+    prepare,
+    quantified,
+    scalar,
     threads,
 )
 
@@ -44,6 +46,14 @@ PARCEL_ATTRS = {
 N_PRESSURE_ROWS = 6  # the rows before the heights
 
 KINDS = {"surface": 0, "mixed_layer": 1, "most_unstable": 2}
+
+# The inputs; the heights, when given, come last.
+PARCEL_INPUTS = (
+    Input("p", "Pa", ("dim",)),
+    Input("t", "K", ("dim",)),
+    Input("td", "K", ("dim",)),
+    Input("z", "m", ("dim",)),
+)
 
 # Columns per block of the in-memory ordering check (bounds its scratch memory).
 CHECK_COLUMNS = 65536
@@ -93,23 +103,17 @@ def _check_monotonic(p: npt.NDArray[Any], func: str) -> None:
 
 def _depth(depth: object, func: str) -> float:
     """`depth` in Pa from a number (Pa), a 0-d DataArray with units or a pint Quantity."""
-    if isinstance(depth, xr.DataArray):
-        if depth.ndim != 0:
-            raise ValueError(f"{func}: depth must be a single value, not of shape {depth.shape}")
-        source = units.check(depth, "Pa", f"{func}: depth")
-        value = float(units.convert(np.asarray(depth.values, dtype=np.float64), source, "Pa"))
-    elif hasattr(depth, "magnitude") and hasattr(depth, "to"):
-        try:
-            value = float(np.asarray(depth.to("Pa").magnitude, dtype=np.float64))
-        except TypeError, ValueError, AttributeError, KeyError:  # pint's errors derive from these
-            raise ValueError(f"{func}: depth {depth!r} is not a pressure difference") from None
-    elif isinstance(depth, (int, float, np.integer, np.floating)) and not isinstance(depth, bool):
-        value = float(depth)
-    else:
-        raise TypeError(
-            f"{func}: depth must be a number (Pa), a DataArray or a pint Quantity, "
-            f"not {type(depth).__name__}"
-        )
+    try:
+        value = scalar(depth, "depth", func, "Pa")
+    except ValueError as e:
+        if "unit" not in str(e):
+            raise
+        if isinstance(depth, xr.DataArray):
+            shown = f"{depth.values} {depth.attrs.get('units', '')}".strip()
+        else:
+            shown = str(depth)
+        reason = str(e).removeprefix(f"{func}: ")
+        raise ValueError(f"{func}: depth {shown} is not a pressure difference ({reason})") from None
     if not (value > 0 and math.isfinite(value)):
         raise ValueError(f"{func}: depth must be positive and finite, not {value} Pa")
     return value
@@ -126,14 +130,13 @@ def _layout(a: npt.NDArray[Any], batch: tuple[int, ...], shared: bool) -> npt.ND
 def _parcel_task(
     *arrays: npt.NDArray[Any],
     sources: tuple[str | None, ...],
+    targets: tuple[str | None, ...],
     kind: int,
     depth: float,
     virtual: bool,
     n_threads: int | None,
 ) -> tuple[FloatArray, ...]:
-    arrays = tuple(
-        units.convert(a, s, u) for a, s, u in zip(arrays, sources, ("Pa", "K", "K", "m"))
-    )
+    arrays = tuple(converted(arrays, sources, targets))
     batches = [a.shape[:-1] for a in arrays]
     batch = tuple(np.broadcast_shapes(*batches))
     n_cols = math.prod(batch)
@@ -176,8 +179,9 @@ def parcel(
     Parameters
     ----------
     p, t, td : xarray.DataArray
-        Pressure, temperature and dew point along `dim`, converted from their ``units``
-        attribute to Pa, K and K (no attribute: already in those units). `p` may be 1-D
+        Pressure, temperature and dew point along `dim`, converted from their units (a pint
+        quantity's or the ``units`` attribute) to Pa, K and K (no units: already in those). Aligned
+        and broadcast against each other; `p` may be 1-D
         (the same levels for every column). Pressure must decrease strictly along `dim`
         or increase strictly (top-down columns are reversed, every input along `dim` with
         them); missing levels (NaN in any of the three) are skipped. Under dask the order is
@@ -186,13 +190,14 @@ def parcel(
     dim : hashable
         The vertical dimension, consumed.
     z : xarray.DataArray, optional
-        Heights of the levels (m) along `dim`; adds ``lcl_height``, ``lfc_height`` and
-        ``el_height``.
+        Heights of the levels along `dim` (m, or converted from its units); adds
+        ``lcl_height``, ``lfc_height`` and ``el_height``.
     parcel : {"surface", "mixed_layer", "most_unstable"}
         The lifted parcel: the lowest valid level; the mixed layer of the lowest `depth`;
         or the level of largest equivalent potential temperature within the lowest `depth`.
     depth : float, 0-d DataArray or pint Quantity
-        Depth of the mixed or searched layer: a number in Pa, or with its own units.
+        Depth of the mixed or searched layer: a number in Pa, or a pint quantity or 0-d
+        DataArray with ``units`` of pressure (converted).
     virtual : bool
         Buoyancy from virtual temperatures (the default) or from temperatures.
     n_threads : int, optional
@@ -206,7 +211,8 @@ def parcel(
         ``lcl_height``, ``lfc_height`` and ``el_height`` (m). Without an LFC, CAPE and CIN
         are 0 and the LFC and EL NaN; the EL is NaN while the parcel is still buoyant at the
         top level. Every output is NaN for a column without valid levels, for a mixed layer
-        deeper than the column and for data no parcel can be lifted through.
+        deeper than the column and for data no parcel can be lifted through. Pint-backed
+        inputs give pint-backed outputs; otherwise the outputs carry ``units`` attributes.
 
     Notes
     -----
@@ -245,7 +251,7 @@ def parcel(
       the top level. Heights are linear in ln p between the levels.
 
     Compared with MetPy 1.7 (``lcl``, ``parcel_profile``, ``lfc``, ``el``, ``cape_cin``,
-    ``mixed_layer_cape_cin``; measured table and causes in ``docs/parcel_vs_metpy.md``):
+    ``mixed_layer_cape_cin``; the measured table is on the science page on parcels):
     MetPy integrates its moist adiabat as an ODE (0.15-0.32 K from the θe-conserving parcel on
     the Norman soundings), so CAPE differs by up to Rd · max|ΔTp| · ln(p_LFC / p_EL), 1-2 %
     there; its LCL (Romps 2017) agrees within 0.5 hPa and 0.02 K; its ``lfc`` skips a buoyant
@@ -253,6 +259,15 @@ def parcel(
     below the LFC, positive parts included (2-4 J/kg); its mixed-layer CAPE and CIN replace the
     environment inside the layer by a straight line from the parcel, where here that
     environment counts toward CIN (27-77 J/kg).
+
+    References
+    ----------
+    - Bolton, D., 1980: The computation of equivalent potential temperature. *Mon. Wea.
+      Rev.*, 108, 1046-1053.
+    - Doswell, C. A. and E. N. Rasmussen, 1994: The effect of neglecting the virtual
+      temperature correction on CAPE calculations. *Wea. Forecasting*, 9, 625-629.
+    - Romps, D. M., 2017: Exact expression for the lifting condensation level. *J. Atmos.
+      Sci.*, 74, 3891-3900.
 
     Examples
     --------
@@ -273,37 +288,26 @@ def parcel(
     if not isinstance(virtual, (bool, np.bool_)):
         raise TypeError(f"{func}: virtual must be a bool, not {type(virtual).__name__}")
     depth_pa = _depth(depth, func)
-    args = {
-        "p": data_array(p, "p", func),
-        "t": data_array(t, "t", func),
-        "td": data_array(td, "td", func),
-    }
-    if z is not None:
-        args["z"] = data_array(z, "z", func)
-    for name, a in args.items():
-        require_dims(a, [dim], name, func)
-    targets = {"p": "Pa", "t": "K", "td": "K", "z": "m"}
-    sources = tuple(units.check(a, targets[n], f"{func}: {n}") for n, a in args.items())
-    check_aligned(args, func)
-    lazy = any(is_lazy(a) for a in args.values())
-    p_da = args["p"]
+    table = PARCEL_INPUTS if z is not None else PARCEL_INPUTS[:3]
+    call = prepare(func, table, {"p": p, "t": t, "td": td, "z": z}, {"dim": dim})
+    p_da = call.args[0]
     if not is_lazy(p_da):
-        values = units.convert(
-            np.asarray(p_da.transpose(..., dim).values, dtype=np.float64), sources[0], "Pa"
-        )
-        _check_monotonic(values, func)
+        values = np.asarray(p_da.transpose(..., dim).values, dtype=np.float64)
+        _check_monotonic(units.convert(values, call.sources[0], "Pa"), func)
     names = list(PARCEL_ATTRS)[: len(PARCEL_ATTRS) if z is not None else N_PRESSURE_ROWS]
     out = apply(
         _parcel_task,
-        list(args.values()),
-        [[dim]] * len(args),
+        call.args,
+        call.core_dims,
         [[]] * len(names),
         {
-            "sources": sources,
+            "sources": call.sources,
+            "targets": call.targets,
             "kind": KINDS[parcel],
             "depth": depth_pa,
             "virtual": bool(virtual),
-            "n_threads": call_threads(n_threads, lazy),
+            "n_threads": call_threads(n_threads, call.lazy),
         },
     )
-    return dataset(dict(zip(names, out)), {n: PARCEL_ATTRS[n] for n in names})
+    ds = dataset(dict(zip(names, out)), {n: PARCEL_ATTRS[n] for n in names})
+    return quantified(ds, call.registry)

@@ -139,6 +139,34 @@ def trace(
         coordinates (a sweep's ``elevation(azimuth)`` and ``range`` give beams on
         ``(azimuth, range)`` that attach to the sweep). NaN for a NaN elevation.
 
+    Notes
+    -----
+    Each ray is followed through a spherically stratified atmosphere, n linear between the
+    levels and constant beyond the ends, by integrating in path length s
+
+        dr/ds = sin θ,   dθ/ds = (1/n dn/dh + 1/r) cos θ,   dφ/ds = cos θ / r
+
+    with r = R + h the distance from the earth's centre (R = `earth_radius`), θ the local
+    elevation and φ the angle at the centre (ray optics in a spherically stratified medium:
+    Bean and Dutton 1966; Doviak and Zrnić 1993, sec. 2.2), by the classical fourth-order
+    Runge-Kutta scheme in steps at most `step` long that end on the profile's levels and on
+    every requested range. ``height`` is r − R, ``ground_distance`` R φ along the true sphere
+    and ``local_elevation`` θ; there is no ground test (a ray that descends below the surface
+    is followed on).
+
+    No effective-earth approximation is made. Through a profile with the 4/3-earth gradient
+    dn/dh = −1/(4R) the heights agree with the 4/3-earth model (Doviak and Zrnić 1993,
+    eqs. 2.28b and c) within 0.3 m at 100 km, but the ground distance here is shorter, since
+    that model measures it along the larger sphere: by 7.6 m at 100 km and 2° elevation
+    (0.8 m at 0°, 34 m at 10°).
+
+    References
+    ----------
+    - Bean, B. R. and E. J. Dutton, 1966: *Radio Meteorology*. National Bureau of Standards
+      Monograph 92.
+    - Doviak, R. J. and D. S. Zrnić, 1993: *Doppler Radar and Weather Observations*, 2nd ed.
+      Academic Press.
+
     Examples
     --------
     >>> import numpy as np, xarray as xr, tarnwell
