@@ -66,11 +66,21 @@ def build_floor(source, symbol, restype, argtypes):
     compiler = ["c++", "-std=c++20"] if source.endswith(".cpp") else ["cc"]
     tmp = tempfile.mkdtemp(prefix="tarnwell-bench-")
     lib = os.path.join(tmp, "floor.so")
-    cmd = [*compiler, "-O3", "-ffp-contract=off", "-shared", "-fPIC", os.path.join(here, source), "-o", lib, "-lm"]
+    cmd = [
+        *compiler,
+        "-O3",
+        "-ffp-contract=off",
+        "-shared",
+        "-fPIC",
+        os.path.join(here, source),
+        "-o",
+        lib,
+        "-lm",
+    ]
     try:
         subprocess.run(cmd, check=True)
         fn = getattr(ctypes.CDLL(lib), symbol)  # stays mapped once loaded
-    except (OSError, subprocess.CalledProcessError):
+    except OSError, subprocess.CalledProcessError:
         return None
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -137,8 +147,13 @@ def bench_cold_pool():
 
 def perturb_inputs(members=40, n=100_000, seed=6):
     rng = np.random.default_rng(seed)
-    fields = (rng.uniform(-10.0, 60.0, n), rng.uniform(-1.0, 4.0, n), rng.uniform(0.0, 180.0, n),
-              rng.uniform(0.8, 1.0, n), rng.uniform(-30.0, 30.0, n))
+    fields = (
+        rng.uniform(-10.0, 60.0, n),
+        rng.uniform(-1.0, 4.0, n),
+        rng.uniform(0.0, 180.0, n),
+        rng.uniform(0.8, 1.0, n),
+        rng.uniform(-30.0, 30.0, n),
+    )
     fac = np.abs(rng.normal(0.0, 0.2, (6, n)))
     return fields, fac, rng.normal(0.0, 1.0, members), rng.normal(0.0, 0.2, members)
 
@@ -183,11 +198,18 @@ def bench_perturb():
 
     fields, fac, bias_dbz, bias_zdr = perturb_inputs()
     key = (0x0123456789ABCDEF, 0xFEDCBA9876543210, 1000)
-    ours = lambda n_threads: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads)  # noqa: E731
-    np.testing.assert_allclose(ours(0), perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key), rtol=1e-12, atol=1e-12)
-    return "40 x 100000, 5 fields", 40 * 100_000, ours, {
-        "numpy Philox + Box-Muller": lambda: perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key)
-    }
+    ours = lambda n_threads: _ensemble.perturb(
+        *fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads
+    )  # noqa: E731
+    np.testing.assert_allclose(
+        ours(0), perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key), rtol=1e-12, atol=1e-12
+    )
+    return (
+        "40 x 100000, 5 fields",
+        40 * 100_000,
+        ours,
+        {"numpy Philox + Box-Muller": lambda: perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key)},
+    )
 
 
 # --- statistics ------------------------------------------------------------------------------------
@@ -209,8 +231,11 @@ def ensemble_inputs(members=50, n=200_000, seed=5, codes=None):
 def statistics_nan_functions(values, levels):
     """NumPy's NaN-skipping reductions on a float64 copy."""
     x = values.astype(np.float64)
-    return (np.nanmean(x, axis=0), np.nanstd(x, axis=0, ddof=1),
-            np.nanpercentile(x, levels, axis=0, method="linear"))
+    return (
+        np.nanmean(x, axis=0),
+        np.nanstd(x, axis=0, ddof=1),
+        np.nanpercentile(x, levels, axis=0, method="linear"),
+    )
 
 
 def statistics_sorted(values, levels):
@@ -237,10 +262,15 @@ def bench_statistics():
     ours = lambda n_threads: _ensemble.statistics(values, LEVELS, 1, n_threads=n_threads)  # noqa: E731
     for a, b in zip(statistics_sorted(values, LEVELS), ours(0)):
         np.testing.assert_allclose(a, b, rtol=1e-12)
-    return "50 x 200000, 5 levels", values.shape[1], ours, {
-        "nanmean+nanstd+nanpercentile": lambda: statistics_nan_functions(values, LEVELS),
-        "numpy sort, NaN last": lambda: statistics_sorted(values, LEVELS),
-    }
+    return (
+        "50 x 200000, 5 levels",
+        values.shape[1],
+        ours,
+        {
+            "nanmean+nanstd+nanpercentile": lambda: statistics_nan_functions(values, LEVELS),
+            "numpy sort, NaN last": lambda: statistics_sorted(values, LEVELS),
+        },
+    )
 
 
 # --- mode ------------------------------------------------------------------------------------------
@@ -270,10 +300,15 @@ def bench_mode():
     ours = lambda n_threads: _ensemble.mode(values, 12, 1, n_threads=n_threads)  # noqa: E731
     for a, b in zip(mode_bincount(values, 12), ours(0)):
         np.testing.assert_array_equal(a, b)
-    return "50 x 200000, 12 codes", values.shape[1], ours, {
-        "scipy.stats.mode omit NaN": lambda: mode_scipy(values),
-        "numpy bincount": lambda: mode_bincount(values, 12),
-    }
+    return (
+        "50 x 200000, 12 codes",
+        values.shape[1],
+        ours,
+        {
+            "scipy.stats.mode omit NaN": lambda: mode_scipy(values),
+            "numpy bincount": lambda: mode_bincount(values, 12),
+        },
+    )
 
 
 # --- words -----------------------------------------------------------------------------------------
@@ -297,7 +332,9 @@ def gradient_inputs(n_batch=8, n_y=1000, n_x=1000, seed=3):
     rng = np.random.default_rng(seed)
     x = np.cumsum(rng.uniform(500.0, 1500.0, n_x))  # uneven spacing
     y = np.cumsum(rng.uniform(500.0, 1500.0, n_y))
-    f = np.sin(x / 2.0e4)[None, None, :] * np.cos(y / 3.0e4)[None, :, None] + rng.normal(0.0, 0.01, (n_batch, n_y, n_x))
+    f = np.sin(x / 2.0e4)[None, None, :] * np.cos(y / 3.0e4)[None, :, None] + rng.normal(
+        0.0, 0.01, (n_batch, n_y, n_x)
+    )
     f[rng.random(f.shape) < 0.01] = np.nan
     return f, x, y
 
@@ -321,8 +358,16 @@ def gradient_numpy(f, x, y):
         l_ok[inner + (head,)] = ok[inner + (tail,)]
         np.copyto(hi[inner + (tail,)], f[inner + (head,)], where=r_ok[inner + (tail,)])
         np.copyto(lo[inner + (head,)], f[inner + (tail,)], where=l_ok[inner + (head,)])
-        np.copyto(c_hi[inner + (tail,)], np.broadcast_to(c[inner + (head,)], hi[inner + (tail,)].shape), where=r_ok[inner + (tail,)])
-        np.copyto(c_lo[inner + (head,)], np.broadcast_to(c[inner + (tail,)], lo[inner + (head,)].shape), where=l_ok[inner + (head,)])
+        np.copyto(
+            c_hi[inner + (tail,)],
+            np.broadcast_to(c[inner + (head,)], hi[inner + (tail,)].shape),
+            where=r_ok[inner + (tail,)],
+        )
+        np.copyto(
+            c_lo[inner + (head,)],
+            np.broadcast_to(c[inner + (tail,)], lo[inner + (head,)].shape),
+            where=l_ok[inner + (head,)],
+        )
         with np.errstate(invalid="ignore", divide="ignore"):
             d = np.subtract(hi, lo, out=hi) / np.subtract(c_hi, c_lo, out=c_hi)
         d[~(ok & (l_ok | r_ok))] = np.nan
@@ -337,7 +382,12 @@ def bench_gradient():
     args = gradient_inputs()
     ours = lambda n_threads: _tarnwell.gradient(*args, n_threads=n_threads)  # noqa: E731
     np.testing.assert_array_equal(gradient_numpy(*args), ours(0))
-    return "8 x 1000 x 1000", 8_000_000, ours, {"numpy masked differences": lambda: gradient_numpy(*args)}
+    return (
+        "8 x 1000 x 1000",
+        8_000_000,
+        ours,
+        {"numpy masked differences": lambda: gradient_numpy(*args)},
+    )
 
 
 # --- vad -------------------------------------------------------------------------------------------
@@ -345,11 +395,15 @@ def bench_gradient():
 
 def vad_inputs(n_rows=2000, n_samples=720, seed=4):
     rng = np.random.default_rng(seed)
-    az = np.broadcast_to(np.linspace(0.0, 2 * np.pi, n_samples, endpoint=False), (n_rows, n_samples)).copy()
+    az = np.broadcast_to(
+        np.linspace(0.0, 2 * np.pi, n_samples, endpoint=False), (n_rows, n_samples)
+    ).copy()
     az += rng.normal(0.0, 0.002, az.shape)
     cos_el = np.cos(np.radians(rng.uniform(0.5, 10.0, n_rows)))
     u, v, a0 = rng.uniform(-20.0, 20.0, (3, n_rows, 1))
-    vr = (a0 + u * cos_el[:, None] * np.sin(az) + v * cos_el[:, None] * np.cos(az)) + 0.5 * np.cos(2 * az)
+    vr = (a0 + u * cos_el[:, None] * np.sin(az) + v * cos_el[:, None] * np.cos(az)) + 0.5 * np.cos(
+        2 * az
+    )
     vr += rng.normal(0.0, 1.0, vr.shape)
     vr[rng.random(vr.shape) < 0.05] = np.nan
     return vr, az, cos_el, 3, 0.1
@@ -391,11 +445,11 @@ def vad_numpy(vr, az, cos_el, min_gates, min_spread):
     return out
 
 
-
-
 def vad_sincos_floor():
     """The C loop of vad's sine-cosine calls: floor(vr, az), or None."""
-    fn = build_floor("vad_floor.c", "floor_loop", ctypes.c_double, [ctypes.c_void_p] * 2 + [ctypes.c_long] * 2)
+    fn = build_floor(
+        "vad_floor.c", "floor_loop", ctypes.c_double, [ctypes.c_void_p] * 2 + [ctypes.c_long] * 2
+    )
     return fn and (lambda vr, az: fn(vr.ctypes.data, az.ctypes.data, vr.shape[0], vr.shape[1]))
 
 
@@ -435,7 +489,9 @@ def thermo_numpy(t, p, td):
     out[0] = r = (0.6219569156569429 * e) / (p - e)
     r_g = 1000.0 * r
     t_l = 1 / (np.log(t / dp) / 800.0 + 1 / (dp - 56.0)) + 56.0
-    out[3] = (t * q ** (0.2854 * (1 - 0.00028 * r_g))) * np.exp(((3.376 / t_l - 0.00254) * r_g) * (r_g * 0.00081 + 1))
+    out[3] = (t * q ** (0.2854 * (1 - 0.00028 * r_g))) * np.exp(
+        ((3.376 / t_l - 0.00254) * r_g) * (r_g * 0.00081 + 1)
+    )
     out[2] = ((1 + r / 0.6219569156569429) * theta) / (r + 1)
     return out
 
@@ -459,7 +515,9 @@ def thermo_metpy(t, p, td):
 
 def thermo_floor():
     """bench/thermo_floor.c: floor(t, p, td) on one thread, or None."""
-    fn = build_floor("thermo_floor.c", "thermo_floor", None, [ctypes.c_void_p] * 4 + [ctypes.c_long])
+    fn = build_floor(
+        "thermo_floor.c", "thermo_floor", None, [ctypes.c_void_p] * 4 + [ctypes.c_long]
+    )
     if fn is None:
         return None
 
@@ -479,7 +537,10 @@ def bench_thermo():
     ours = lambda n_threads: _tarnwell.thermo(*args, n_threads=n_threads)  # noqa: E731
     np.testing.assert_allclose(thermo_numpy(*args), ours(0), rtol=1e-12)
     thermo_metpy(*(a[:1000] for a in args))  # imports and unit set-up outside the timing
-    peers = {"numpy same formulas": lambda: thermo_numpy(*args), "metpy (one run)": lambda: thermo_metpy(*args)}
+    peers = {
+        "numpy same formulas": lambda: thermo_numpy(*args),
+        "metpy (one run)": lambda: thermo_metpy(*args),
+    }
     floor = thermo_floor()
     if floor is not None:
         assert floor(*args).tobytes() == ours(0).tobytes()
@@ -515,8 +576,12 @@ def profile_numpy(z, u, v, ground, bottom, top, cu, cv):
         za, zk = z[rows, b - 1], z[rows, b]
         w = (h - za) / (zk - za)
         exact = z[rows, np.minimum(k, n - 1)] == h
-        ui = np.where(exact, u[rows, np.minimum(k, n - 1)], (u[rows, b] - u[rows, b - 1]) * w + u[rows, b - 1])
-        vi = np.where(exact, v[rows, np.minimum(k, n - 1)], (v[rows, b] - v[rows, b - 1]) * w + v[rows, b - 1])
+        ui = np.where(
+            exact, u[rows, np.minimum(k, n - 1)], (u[rows, b] - u[rows, b - 1]) * w + u[rows, b - 1]
+        )
+        vi = np.where(
+            exact, v[rows, np.minimum(k, n - 1)], (v[rows, b] - v[rows, b - 1]) * w + v[rows, b - 1]
+        )
         return ui, vi
 
     ub, vb = wind_at(zb)
@@ -546,8 +611,13 @@ def profile_metpy(z, u, v, ground, bottom, top, cu, cv, n_cols):
     out = np.empty(n_cols)
     for c in range(n_cols):
         *_, total = mpcalc.storm_relative_helicity(
-            z[c] * units.m, u[c] * ms, v[c] * ms, (top - bottom) * units.m, bottom=bottom * units.m,
-            storm_u=cu[c] * ms, storm_v=cv[c] * ms,
+            z[c] * units.m,
+            u[c] * ms,
+            v[c] * ms,
+            (top - bottom) * units.m,
+            bottom=bottom * units.m,
+            storm_u=cu[c] * ms,
+            storm_v=cv[c] * ms,
         )
         out[c] = total.m_as("m^2/s^2")
     return out
@@ -576,7 +646,15 @@ def trace_inputs():
     """360 rays, 1000 ranges to 150 km, through 60 levels with a 100 m surface duct."""
     h = np.concatenate([np.arange(0.0, 300.0, 20.0), np.geomspace(350.0, 20_000.0, 45)])
     n = 1.0 + (320.0 * np.exp(-h / 7350.0) + 40.0 * np.maximum(0.0, 1.0 - h / 100.0)) * 1e-6
-    return np.linspace(150.0, 150_000.0, 1000), np.linspace(-0.5, 6.0, 360), h, n, 50.0, 6_371_000.0, 100.0
+    return (
+        np.linspace(150.0, 150_000.0, 1000),
+        np.linspace(-0.5, 6.0, 360),
+        h,
+        n,
+        50.0,
+        6_371_000.0,
+        100.0,
+    )
 
 
 def trace_numpy(rng, elev, h, n, radar_height, R, step):
@@ -607,7 +685,9 @@ def trace_numpy(rng, elev, h, n, radar_height, R, step):
                 target_level = np.where(sn > 0, ends[k + 2], ends[k + 1 - on])
                 with np.errstate(divide="ignore", invalid="ignore"):
                     f = np.where(np.abs(sn) < 1e-12, np.inf, (target_level - z) / sn)
-                w = np.minimum(d0, np.maximum(np.maximum(1e-8 / np.maximum(1e-300, np.abs(sn)), 0.001), f))
+                w = np.minimum(
+                    d0, np.maximum(np.maximum(1e-8 / np.maximum(1e-300, np.abs(sn)), 0.001), f)
+                )
                 ds = np.where(active, np.where(o <= w, o, w), 0.0)
                 m1 = np.clip(k - 1 - on, -1, n_levels - 1) + 1
                 J, K, L = J_of[m1], K_of[m1], L_of[m1]
@@ -650,10 +730,21 @@ def trace_effective_earth(rng, elev, radar_height, R):
 
 def trace_floor(args, steps):
     """bench/trace_floor.cpp: floor(chained) running its loop for the same steps, or None."""
-    argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_long, ctypes.c_double]
+    argtypes = [
+        ctypes.c_void_p,
+        ctypes.c_long,
+        ctypes.c_void_p,
+        ctypes.c_void_p,
+        ctypes.c_long,
+        ctypes.c_double,
+    ]
     fn = build_floor("trace_floor.cpp", "trace_floor", ctypes.c_double, argtypes + [ctypes.c_int])
     h, elev = args[2], args[1]
-    return fn and (lambda chained: fn(h.ctypes.data, h.size, elev.ctypes.data, steps.ctypes.data, elev.size, 75.0, chained))
+    return fn and (
+        lambda chained: fn(
+            h.ctypes.data, h.size, elev.ctypes.data, steps.ctypes.data, elev.size, 75.0, chained
+        )
+    )
 
 
 @case("trace")
@@ -669,7 +760,9 @@ def bench_trace():
     off = np.abs(closed[..., 0] - result[..., 0]).max()
     peers = {
         "numpy RK4 over rays": lambda: trace_numpy(*args),
-        f"4/3 earth (off {off:.0f} m)": lambda: trace_effective_earth(args[0], args[1], args[4], args[5]),
+        f"4/3 earth (off {off:.0f} m)": lambda: trace_effective_earth(
+            args[0], args[1], args[4], args[5]
+        ),
     }
     floor = trace_floor(args, steps)
     if floor is not None:
@@ -795,8 +888,10 @@ def bench_parcel():
     first = _parcel.parcel(p, t[:part], td[:part], [], 2, depth, True)[0]
     np.testing.assert_allclose(cape, first, rtol=0.1, atol=50.0)
     calls = parcel_calls(p, t, td, depth, 200)
-    print(f"parcel: {calls.sum():.0f} libm calls per column (exp {calls[0]:.0f}, "
-          f"log {calls[1]:.0f}, pow {calls[2]:.0f})")
+    print(
+        f"parcel: {calls.sum():.0f} libm calls per column (exp {calls[0]:.0f}, "
+        f"log {calls[1]:.0f}, pow {calls[2]:.0f})"
+    )
     metpy = (lambda: parcel_metpy(p, t, td, part), n_cols / part)
     peers = {f"metpy loop ({part} cols, scaled)": metpy}
     floor = parcel_floor(calls, n_cols)
@@ -830,14 +925,25 @@ def quantity_rows(names):
 
 @layer("thermo")
 def layer_thermo():
+    import xarray as xr
+
     import _tarnwell
     import tarnwell
-    import xarray as xr
 
     t, p, td = thermo_inputs()
     T, P, TD = (xr.DataArray(a, dims="point") for a in (t, p, td))
-    names = ["mixing_ratio", "potential_temperature", "virtual_potential_temperature", "equivalent_potential_temperature"]
-    return "4 000 000", lambda: _tarnwell.thermo(t, p, td), lambda: tarnwell.thermo(T, P, TD), quantity_rows(names)
+    names = [
+        "mixing_ratio",
+        "potential_temperature",
+        "virtual_potential_temperature",
+        "equivalent_potential_temperature",
+    ]
+    return (
+        "4 000 000",
+        lambda: _tarnwell.thermo(t, p, td),
+        lambda: tarnwell.thermo(T, P, TD),
+        quantity_rows(names),
+    )
 
 
 def cold_pool_arrays(layout):
@@ -849,7 +955,10 @@ def cold_pool_arrays(layout):
         Z, B = (xr.DataArray(a, dims=("col", "level")) for a in (z, b))
         TOP = xr.DataArray(top, dims="col")
     else:
-        Z, B = (xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x")) for a in (z, b))
+        Z, B = (
+            xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x"))
+            for a in (z, b)
+        )
         TOP = xr.DataArray(top.reshape(100, 200), dims=("y", "x"))
     return (z, b, bottom, threshold, top), dict(z=Z, b=B, dim="level", threshold=threshold, top=TOP)
 
@@ -860,7 +969,9 @@ def layer_cold_pool():
     import tarnwell
 
     args, kw = cold_pool_arrays("columns")
-    rows = lambda out, ds: [(out[k], ds[v].values.ravel()) for k, v in enumerate(["intensity", "depth", "open_top"])]  # noqa: E731
+    rows = lambda out, ds: [
+        (out[k], ds[v].values.ravel()) for k, v in enumerate(["intensity", "depth", "open_top"])
+    ]  # noqa: E731
     return "20000 x 60", lambda: _tarnwell.cold_pool(*args), lambda: tarnwell.cold_pool(**kw), rows
 
 
@@ -873,7 +984,10 @@ def profile_arrays(layout):
         Z, U, V = (xr.DataArray(a, dims=("col", "level")) for a in (z, u, v))
         G, CU, CV = (xr.DataArray(a, dims="col") for a in (ground, cu, cv))
     else:
-        Z, U, V = (xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x")) for a in (z, u, v))
+        Z, U, V = (
+            xr.DataArray(np.ascontiguousarray(a.T).reshape(-1, 100, 200), dims=("level", "y", "x"))
+            for a in (z, u, v)
+        )
         G, CU, CV = (xr.DataArray(a.reshape(100, 200), dims=("y", "x")) for a in (ground, cu, cv))
     kw = dict(z=Z, u=U, v=V, dim="level", bottom=bottom, top=top, ground=G, cu=CU, cv=CV)
     return (z, u, v, ground, bottom, top, cu, cv), kw
@@ -888,25 +1002,37 @@ def layer_profile():
     import tarnwell
 
     args, kw = profile_arrays("columns")
-    return "20000 x 60", lambda: _tarnwell.profile(*args), lambda: tarnwell.profile(**kw), quantity_rows(PROFILE_NAMES)
+    return (
+        "20000 x 60",
+        lambda: _tarnwell.profile(*args),
+        lambda: tarnwell.profile(**kw),
+        quantity_rows(PROFILE_NAMES),
+    )
 
 
 @layer("gradient")
 def layer_gradient():
+    import xarray as xr
+
     import _tarnwell
     import tarnwell
-    import xarray as xr
 
     f, x, y = gradient_inputs()
     F = xr.DataArray(f, dims=("batch", "y", "x"), coords={"x": x, "y": y})
-    return "8 x 1000 x 1000", lambda: _tarnwell.gradient(f, x, y), lambda: tarnwell.gradient(F), quantity_rows(["dfdx", "dfdy"])
+    return (
+        "8 x 1000 x 1000",
+        lambda: _tarnwell.gradient(f, x, y),
+        lambda: tarnwell.gradient(F),
+        quantity_rows(["dfdx", "dfdy"]),
+    )
 
 
 @layer("vad")
 def layer_vad():
+    import xarray as xr
+
     import _tarnwell
     import tarnwell
-    import xarray as xr
 
     vr, _, cos_el, min_gates, min_spread = vad_inputs()
     # One azimuth per column (the package reads them from the azimuth coordinate, in degrees) and
@@ -933,12 +1059,20 @@ def real_sweep(n_az=720, n_gates=1192, seed=5):
     el = 0.5 + rng.normal(0.0, 0.01, n_az)
     vr = 12.0 * np.sin(np.deg2rad(az - 40.0))[:, None] + rng.normal(0.0, 1.5, (n_az, n_gates))
     vr[rng.random(vr.shape) < np.linspace(0.1, 0.9, n_gates)] = np.nan
-    times = np.datetime64("2016-06-01T15:00:25", "ns") + (np.arange(n_az) * 27_777_778).astype("m8[ns]")
-    return xr.DataArray(vr.astype(np.float32), dims=("azimuth", "range"), attrs={"units": "meters per seconds"},
-                        coords={"azimuth": ("azimuth", az.astype(np.float32), {"units": "degrees"}),
-                                "elevation": ("azimuth", el.astype(np.float32), {"units": "degrees"}),
-                                "time": ("azimuth", times),
-                                "range": ("range", 2125.0 + 250.0 * np.arange(n_gates), {"units": "meters"})})
+    times = np.datetime64("2016-06-01T15:00:25", "ns") + (np.arange(n_az) * 27_777_778).astype(
+        "m8[ns]"
+    )
+    return xr.DataArray(
+        vr.astype(np.float32),
+        dims=("azimuth", "range"),
+        attrs={"units": "meters per seconds"},
+        coords={
+            "azimuth": ("azimuth", az.astype(np.float32), {"units": "degrees"}),
+            "elevation": ("azimuth", el.astype(np.float32), {"units": "degrees"}),
+            "time": ("azimuth", times),
+            "range": ("range", 2125.0 + 250.0 * np.arange(n_gates), {"units": "meters"}),
+        },
+    )
 
 
 @layer("vad_sweep")
@@ -950,8 +1084,12 @@ def layer_vad_sweep():
 
     sweep = real_sweep()
     rows = sweep.values.T
-    az = np.ascontiguousarray(np.broadcast_to(np.deg2rad(sweep.azimuth.values.astype(np.float64)), rows.shape))
-    cos_el = np.full(rows.shape[0], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean())))
+    az = np.ascontiguousarray(
+        np.broadcast_to(np.deg2rad(sweep.azimuth.values.astype(np.float64)), rows.shape)
+    )
+    cos_el = np.full(
+        rows.shape[0], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean()))
+    )
     kernel = lambda: _tarnwell.vad(rows, az, cos_el, 30, 0.1)  # noqa: E731
     package = lambda: tarnwell.vad(sweep, min_gates=30, min_spread=0.1)  # noqa: E731
     names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
@@ -960,9 +1098,10 @@ def layer_vad_sweep():
 
 @layer("perturb")
 def layer_perturb():
+    import xarray as xr
+
     import _ensemble
     import tarnwell
-    import xarray as xr
 
     fields, fac, bias_dbz, bias_zdr = perturb_inputs()
     k0, k1, m0 = 0x0123456789ABCDEF, 0xFEDCBA9876543210, 1000
@@ -971,7 +1110,13 @@ def layer_perturb():
     FAC = xr.DataArray(fac, dims=("scale", "gate"))
     kernel = lambda: _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, k0, k1, m0)  # noqa: E731
     package = lambda: tarnwell.perturb(  # noqa: E731
-        **arrays, fac=FAC, members=len(bias_dbz), key=(k0, k1), m0=m0, bias_dbz=bias_dbz, bias_zdr=bias_zdr
+        **arrays,
+        fac=FAC,
+        members=len(bias_dbz),
+        key=(k0, k1),
+        m0=m0,
+        bias_dbz=bias_dbz,
+        bias_zdr=bias_zdr,
     )
     rows = lambda out, ds: [(out[:, s], ds[n].values) for s, n in enumerate(names)]  # noqa: E731
     return "40 x 100000, 5 fields", kernel, package, rows
@@ -979,47 +1124,66 @@ def layer_perturb():
 
 @layer("statistics")
 def layer_statistics():
+    import xarray as xr
+
     import _ensemble
     import tarnwell
-    import xarray as xr
 
     values = ensemble_inputs()
     V = xr.DataArray(values, dims=("member", "point"))
     rows = lambda out, ds: list(zip(out, (ds[v].values for v in ["mean", "std", "percentiles"])))  # noqa: E731
-    return "50 x 200000, 5 levels", lambda: _ensemble.statistics(values, LEVELS, 1), lambda: tarnwell.statistics(V, percentiles=LEVELS), rows
+    return (
+        "50 x 200000, 5 levels",
+        lambda: _ensemble.statistics(values, LEVELS, 1),
+        lambda: tarnwell.statistics(V, percentiles=LEVELS),
+        rows,
+    )
 
 
 @layer("mode")
 def layer_mode():
+    import xarray as xr
+
     import _ensemble
     import tarnwell
-    import xarray as xr
 
     values = ensemble_inputs(codes=12)
     V = xr.DataArray(values, dims=("member", "point"))
     rows = lambda out, ds: list(zip(out, (ds[v].values for v in ["mode", "fraction"])))  # noqa: E731
-    return "50 x 200000, 12 codes", lambda: _ensemble.mode(values, 12, 1), lambda: tarnwell.mode(V, n_codes=12), rows
+    return (
+        "50 x 200000, 12 codes",
+        lambda: _ensemble.mode(values, 12, 1),
+        lambda: tarnwell.mode(V, n_codes=12),
+        rows,
+    )
 
 
 @layer("trace")
 def layer_trace():
+    import xarray as xr
+
     import _refraction
     import tarnwell
-    import xarray as xr
 
     rng, elev, h, n, radar_height, earth_radius, step = trace_inputs()
     N = xr.DataArray(n, dims="height", coords={"height": h})
     kernel = lambda: _refraction.trace(rng, elev, h, n, radar_height, earth_radius, step)  # noqa: E731
-    package = lambda: tarnwell.trace(N, rng=rng, elev=elev, radar_height=radar_height, earth_radius=earth_radius, step=step)  # noqa: E731
-    rows = lambda out, ds: [(out[..., k], ds[v].values) for k, v in enumerate(["height", "ground_distance", "local_elevation"])]  # noqa: E731
+    package = lambda: tarnwell.trace(
+        N, rng=rng, elev=elev, radar_height=radar_height, earth_radius=earth_radius, step=step
+    )  # noqa: E731
+    rows = lambda out, ds: [
+        (out[..., k], ds[v].values)
+        for k, v in enumerate(["height", "ground_distance", "local_elevation"])
+    ]  # noqa: E731
     return "360x1000", kernel, package, rows
 
 
 @layer("parcel")
 def layer_parcel():
+    import xarray as xr
+
     import _parcel
     import tarnwell
-    import xarray as xr
 
     p, t, td = parcel_inputs(n_cols=100_000)
     P = xr.DataArray(p, dims="level")
@@ -1039,10 +1203,20 @@ def transposed_cases():
     cp_model, cp_cols = cold_pool_arrays("model")[1], cold_pool_arrays("columns")[1]
     pr_model, pr_cols = profile_arrays("model")[1], profile_arrays("columns")[1]
     return [
-        ("cold_pool", "(level, y, x) 60x100x200", lambda: tarnwell.cold_pool(**cp_model),
-         lambda: tarnwell.cold_pool(**cp_cols), lambda: copies([cp_model["z"], cp_model["b"]])),
-        ("profile", "(level, y, x) 60x100x200", lambda: tarnwell.profile(**pr_model),
-         lambda: tarnwell.profile(**pr_cols), lambda: copies([pr_model["z"], pr_model["u"], pr_model["v"]])),
+        (
+            "cold_pool",
+            "(level, y, x) 60x100x200",
+            lambda: tarnwell.cold_pool(**cp_model),
+            lambda: tarnwell.cold_pool(**cp_cols),
+            lambda: copies([cp_model["z"], cp_model["b"]]),
+        ),
+        (
+            "profile",
+            "(level, y, x) 60x100x200",
+            lambda: tarnwell.profile(**pr_model),
+            lambda: tarnwell.profile(**pr_cols),
+            lambda: copies([pr_model["z"], pr_model["u"], pr_model["v"]]),
+        ),
     ]
 
 
@@ -1077,7 +1251,9 @@ def timed_kernels(spent):
             for attr in ("_tarnwell", "_ensemble", "_refraction", "_parcel"):
                 real = getattr(mod, attr, None)
                 if isinstance(real, types.ModuleType):
-                    proxy = types.SimpleNamespace(**{k: timed(v) for k, v in vars(real).items() if callable(v)})
+                    proxy = types.SimpleNamespace(
+                        **{k: timed(v) for k, v in vars(real).items() if callable(v)}
+                    )
                     setattr(mod, attr, proxy)
                     swapped.append((mod, attr, real))
     return lambda: [setattr(mod, attr, real) for mod, attr, real in swapped]
@@ -1110,8 +1286,10 @@ def layer_times(kernel, package, repeat, budget=3.0):
 def layer_table(names, repeat):
     """The package call beside the bare kernel (all cores): the layer's overhead against its budget of
     10% of the kernel time or 1 ms, whichever is larger; then model output in (level, y, x) order."""
-    head = (f"{'function':<12} {'size':<24} {'kernel s':>9} {'package s':>10} {'overhead s':>11} {'overhead':>9}"
-            f" {'outside s':>10} {'budget s':>9}  ok")
+    head = (
+        f"{'function':<12} {'size':<24} {'kernel s':>9} {'package s':>10} {'overhead s':>11} {'overhead':>9}"
+        f" {'outside s':>10} {'budget s':>9}  ok"
+    )
     print(head)
     print("-" * len(head))
     for name in names:
@@ -1121,8 +1299,10 @@ def layer_table(names, repeat):
         tk, tp, outside = layer_times(kernel, package, repeat)
         budget = max(0.1 * tk, 1e-3)
         over = tp - tk
-        print(f"{name:<12} {size:<24} {tk:9.4f} {tp:10.4f} {over:11.4f} {over / tk:9.1%} {outside:10.4f} {budget:9.4f}"
-              f"  {'yes' if over <= budget else 'NO'}")
+        print(
+            f"{name:<12} {size:<24} {tk:9.4f} {tp:10.4f} {over:11.4f} {over / tk:9.1%} {outside:10.4f} {budget:9.4f}"
+            f"  {'yes' if over <= budget else 'NO'}"
+        )
     wanted = [c for c in transposed_cases() if c[0] in names]
     if wanted:
         head = f"{'function':<12} {'input layout':<24} {'columns s':>9} {'package s':>10} {'extra s':>11} {'copies s':>9}"
@@ -1164,7 +1344,8 @@ def wind_numpy(sweeps, min_gates=30):
         n, Ss, Sc = wf.sum(0), (wf * s).sum(0), (wf * c).sum(0)
         Sss, Scc, Ssc = (wf * s * s).sum(0), (wf * c * c).sum(0), (wf * s * c).sum(0)
         A = np.stack(
-            [np.stack([n, Ss, Sc], -1), np.stack([Ss, Sss, Ssc], -1), np.stack([Sc, Ssc, Scc], -1)], 1
+            [np.stack([n, Ss, Sc], -1), np.stack([Ss, Sss, Ssc], -1), np.stack([Sc, Ssc, Scc], -1)],
+            1,
         )
         b = np.stack([x.sum(0), (x * s).sum(0), (x * c).sum(0)], -1)
         ok = n >= min_gates
@@ -1175,16 +1356,20 @@ def wind_numpy(sweeps, min_gates=30):
 
 
 def wind_cases():
-    import _radar
     import xarray as xr
 
+    import _radar
     import tarnwell
 
     vol = nexrad_volume()
     if vol is None:
         return None
-    plain = xr.DataTree.from_dict({"/": vol.to_dataset(), **{
-        k: vol[k].to_dataset().drop_vars("nyquist_velocity") for k in vol.children}})
+    plain = xr.DataTree.from_dict(
+        {
+            "/": vol.to_dataset(),
+            **{k: vol[k].to_dataset().drop_vars("nyquist_velocity") for k in vol.children},
+        }
+    )
     names = [k for k in vol.children if "VRADH" in vol[k].to_dataset()]
     nodes = [vol[k].to_dataset() for k in names]
     sweeps = [(d.VRADH.values, np.deg2rad(d.azimuth.values)) for d in nodes]
@@ -1253,7 +1438,14 @@ def storm_tarnwell(z, u, v, n_threads):
     Z, U, V = (xr.DataArray(a, dims=dims) for a in (z, u, v))
     sm = tarnwell.storm_motion(Z, U, V, dim="level", n_threads=n_threads)
     srh = tarnwell.profile(
-        Z, U, V, dim="level", bottom=0.0, top=3000.0, cu=sm.right_u, cv=sm.right_v,
+        Z,
+        U,
+        V,
+        dim="level",
+        bottom=0.0,
+        top=3000.0,
+        cu=sm.right_u,
+        cv=sm.right_v,
         n_threads=n_threads,
     )
     return sm, srh
@@ -1311,10 +1503,14 @@ def bench_archive():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawTextHelpFormatter
+    )
     parser.add_argument("kernels", nargs="*", help="kernels to time (default: all)")
     parser.add_argument("--repeat", type=int, default=6)
-    parser.add_argument("--layer", action="store_true", help="time the tarnwell package calls beside the kernels")
+    parser.add_argument(
+        "--layer", action="store_true", help="time the tarnwell package calls beside the kernels"
+    )
     opts = parser.parse_args()
     if opts.layer:
         return layer_table(opts.kernels or list(LAYER), opts.repeat)

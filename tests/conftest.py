@@ -21,7 +21,9 @@ import _tarnwell
 import tarnwell
 
 # The real sample files (radar volumes, soundings) beside the checkout, or where TARNWELL_DATA says.
-DATA_DIR = Path(os.environ.get("TARNWELL_DATA") or Path(__file__).resolve().parents[2] / "shared" / "data")
+DATA_DIR = Path(
+    os.environ.get("TARNWELL_DATA") or Path(__file__).resolve().parents[2] / "shared" / "data"
+)
 
 
 @pytest.fixture(scope="session")
@@ -30,7 +32,9 @@ def shared_data() -> Path:
     if not (DATA_DIR / "README.md").is_file():
         host = os.environ.get("TARNWELL_HOST_DATA")  # set by scripts/env.sh where the host has them
         if host:
-            pytest.fail(f"the host has the sample files in {host}, but {DATA_DIR} is not visible here")
+            pytest.fail(
+                f"the host has the sample files in {host}, but {DATA_DIR} is not visible here"
+            )
         pytest.skip(f"real sample files absent: {DATA_DIR} (set TARNWELL_DATA to their folder)")
     return DATA_DIR
 
@@ -192,6 +196,8 @@ def soundings(shared_data: Path) -> list[xr.Dataset]:
         read_sounding(shared_data / "soundings" / name)
         for name in ("may4_sounding.txt", "20110522_OUN_12Z.txt")
     ]
+
+
 # --- equality -----------------------------------------------------------------------------------
 
 
@@ -204,8 +210,12 @@ def same_bits(a: Any, b: Any) -> bool:
     if a is None or b is None:
         return a is b
     if isinstance(a, (tuple, list)) or isinstance(b, (tuple, list)):
-        return (isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)) and len(a) == len(b)
-                and all(same_bits(x, y) for x, y in zip(a, b, strict=True)))
+        return (
+            isinstance(a, (tuple, list))
+            and isinstance(b, (tuple, list))
+            and len(a) == len(b)
+            and all(same_bits(x, y) for x, y in zip(a, b, strict=True))
+        )
     x, y = np.asarray(a), np.asarray(b)
     return x.shape == y.shape and x.dtype == y.dtype and x.tobytes() == y.tobytes()
 
@@ -244,6 +254,7 @@ def noisy(shape, lo, hi, holes=0.05):
 
 # --- one case per function: the package call and the bare kernel on the same data ----------------
 
+
 def thermo_case():
     coords = {"time": [1, 2, 3], "x": ("x", np.arange(5.0), {"units": "km"}), "label": "a"}
     t = xr.DataArray(noisy((3, 4, 5), 250, 305), dims=("time", "y", "x"), coords=coords)
@@ -261,17 +272,24 @@ def thermo_case():
 
 def cold_pool_case():
     z = xr.DataArray(np.linspace(0, 3000, 30), dims="level")
-    b = xr.DataArray(noisy((4, 6, 30), -0.1, 0.05), dims=("y", "x", "level"),
-                     coords={"y": np.arange(4) * 1e3})
+    b = xr.DataArray(
+        noisy((4, 6, 30), -0.1, 0.05), dims=("y", "x", "level"), coords={"y": np.arange(4) * 1e3}
+    )
     bottom = xr.DataArray(rng.uniform(0, 200, 6), dims="x")
     ds = tarnwell.cold_pool(z, b, dim="level", bottom=bottom, threshold=-0.01, top=1500.0)
     zb = np.broadcast_to(z.values, (24, 30))
-    ref = _tarnwell.cold_pool(zb, b.values.reshape(24, 30), np.broadcast_to(bottom.values, (4, 6)),
-                              -0.01, np.full(24, 1500.0)).reshape(3, 4, 6)
+    ref = _tarnwell.cold_pool(
+        zb,
+        b.values.reshape(24, 30),
+        np.broadcast_to(bottom.values, (4, 6)),
+        -0.01,
+        np.full(24, 1500.0),
+    ).reshape(3, 4, 6)
 
     def call(**a):
-        return tarnwell.cold_pool(a["z"], a["b"], dim="level", bottom=a["bottom"], threshold=-0.01,
-                                  top=1500.0)
+        return tarnwell.cold_pool(
+            a["z"], a["b"], dim="level", bottom=a["bottom"], threshold=-0.01, top=1500.0
+        )
 
     return ds, ref, ("y", "x"), {"z": z, "b": b, "bottom": bottom}, call
 
@@ -282,12 +300,14 @@ def profile_case():
     v = xr.DataArray(noisy((5, 40), -10, 30), dims=("x", "level"))
     cu = xr.DataArray(rng.uniform(0, 10, 5), dims="x")
     ds = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=3000.0, cu=cu, cv=2.0)
-    ref = _tarnwell.profile(z.values, u.values, v.values, np.full(5, np.nan), 0.0, 3000.0,
-                            cu.values, np.full(5, 2.0))
+    ref = _tarnwell.profile(
+        z.values, u.values, v.values, np.full(5, np.nan), 0.0, 3000.0, cu.values, np.full(5, 2.0)
+    )
 
     def call(**a):
-        return tarnwell.profile(a["z"], a["u"], a["v"], dim="level", bottom=0.0, top=3000.0,
-                                cu=a["cu"], cv=2.0)
+        return tarnwell.profile(
+            a["z"], a["u"], a["v"], dim="level", bottom=0.0, top=3000.0, cu=a["cu"], cv=2.0
+        )
 
     return ds, ref, ("x",), {"z": z, "u": u, "v": v, "cu": cu}, call
 
@@ -304,14 +324,16 @@ def vad_case():
     az = np.arange(0.5, 360.0, 5.0)
     el = rng.normal(1.5, 0.01, az.size)
     coords = {"azimuth": az, "elevation": ("azimuth", el), "range": np.arange(6) * 250.0}
-    vr = xr.DataArray(noisy((az.size, 6, 2), -20, 20, 0.1), dims=("azimuth", "range", "sweep"),
-                      coords=coords)
+    vr = xr.DataArray(
+        noisy((az.size, 6, 2), -20, 20, 0.1), dims=("azimuth", "range", "sweep"), coords=coords
+    )
     ds = tarnwell.vad(vr, min_gates=5, min_spread=0.05)
     rows = vr.transpose("range", "sweep", "azimuth").values.reshape(12, az.size)
     mean_el = xr.DataArray(el, dims="azimuth").mean("azimuth", skipna=True).values
     cos_el = np.cos(np.deg2rad(mean_el))
-    ref = _tarnwell.vad(rows, np.broadcast_to(np.deg2rad(az), rows.shape), np.full(12, cos_el), 5,
-                        0.05)
+    ref = _tarnwell.vad(
+        rows, np.broadcast_to(np.deg2rad(az), rows.shape), np.full(12, cos_el), 5, 0.05
+    )
 
     def call(**a):
         return tarnwell.vad(a["vr"], min_gates=5, min_spread=0.05)
@@ -356,8 +378,16 @@ def trace_case():
     return ds, ref, ("elevation", "range"), {"n": n}, call
 
 
-CASES = [thermo_case, cold_pool_case, profile_case, gradient_case, vad_case, statistics_case,
-         mode_case, trace_case]
+CASES = [
+    thermo_case,
+    cold_pool_case,
+    profile_case,
+    gradient_case,
+    vad_case,
+    statistics_case,
+    mode_case,
+    trace_case,
+]
 
 
 # --- input stores of the archive command --------------------------------------------------------
@@ -397,5 +427,3 @@ def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
         assert xv.tobytes() == yv.tobytes(), k
         if not isinstance(b, xr.Dataset):
             assert x[k].encoding.get("chunks") == y[k].encoding.get("chunks"), k
-
-

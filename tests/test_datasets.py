@@ -26,14 +26,18 @@ def test_registry_matches_the_data_readme(shared_data: Path) -> None:
     assert table == {name: sha for name, (sha, _) in datasets.REGISTRY.items()}
 
 
-def test_local_files_are_returned_in_place(shared_data: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_local_files_are_returned_in_place(
+    shared_data: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setenv("TARNWELL_DATA", str(shared_data))
     for name in datasets.names():
         path = datasets.fetch(name, download=False)
         assert path == shared_data / name
 
 
-def test_bad_names_folders_and_missing_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_bad_names_folders_and_missing_files(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     with pytest.raises(ValueError, match="name: unknown sample file 'radar/nope'"):
         datasets.fetch("radar/nope")
     monkeypatch.setenv("TARNWELL_DATA", str(tmp_path / "absent"))

@@ -9,9 +9,9 @@ import warnings
 
 import numpy as np
 import pytest
+from conftest import same_values
 
 import _ensemble
-from conftest import same_values
 
 MASK = 2**64 - 1
 
@@ -35,18 +35,30 @@ def philox(counter, key):
 
 def numpy_words(k0, k1, member, block, n):
     """The same rows from NumPy's Philox, whose counter is stepped before each block."""
-    bit = np.random.Philox(key=np.array([k0, k1], np.uint64),
-                           counter=np.array([0, member & MASK, block & MASK, 0], np.uint64))
+    bit = np.random.Philox(
+        key=np.array([k0, k1], np.uint64),
+        counter=np.array([0, member & MASK, block & MASK, 0], np.uint64),
+    )
     return bit.random_raw(4 * n).reshape(n, 4)
 
 
 F = MASK
 KNOWN_ANSWERS = [
-    ((0, 0, 0, 0), (0, 0), (0x16554D9ECA36314C, 0xDB20FE9D672D0FDC, 0xD7E772CEE186176B, 0x7E68B68AEC7BA23B)),
-    ((F, F, F, F), (F, F), (0x87B092C3013FE90B, 0x438C3C67BE8D0224, 0x9CC7D7C69CD777B6, 0xA09CAEBF594F0BA0)),
-    ((0x243F6A8885A308D3, 0x13198A2E03707344, 0xA4093822299F31D0, 0x082EFA98EC4E6C89),
-     (0x452821E638D01377, 0xBE5466CF34E90C6C),
-     (0xA528F45403E61D95, 0x38C72DBD566E9788, 0xA5A1610E72FD18B5, 0x57BD43B5E52B7FE6)),
+    (
+        (0, 0, 0, 0),
+        (0, 0),
+        (0x16554D9ECA36314C, 0xDB20FE9D672D0FDC, 0xD7E772CEE186176B, 0x7E68B68AEC7BA23B),
+    ),
+    (
+        (F, F, F, F),
+        (F, F),
+        (0x87B092C3013FE90B, 0x438C3C67BE8D0224, 0x9CC7D7C69CD777B6, 0xA09CAEBF594F0BA0),
+    ),
+    (
+        (0x243F6A8885A308D3, 0x13198A2E03707344, 0xA4093822299F31D0, 0x082EFA98EC4E6C89),
+        (0x452821E638D01377, 0xBE5466CF34E90C6C),
+        (0xA528F45403E61D95, 0x38C72DBD566E9788, 0xA5A1610E72FD18B5, 0x57BD43B5E52B7FE6),
+    ),
 ]
 
 
@@ -63,7 +75,10 @@ def random_words_args(rng, count):
         k0, k1, member, block = (int(x) for x in rng.integers(0, 2**64, 4, dtype=np.uint64))
         args.append((k0, k1, member, block if rng.random() < 0.5 else int(rng.integers(0, 3))))
     # member and block are signed: the same bit patterns as negative numbers
-    return [(k0, k1, m - 2**64 if m >= 2**63 else m, b - 2**64 if b >= 2**63 else b) for k0, k1, m, b in args]
+    return [
+        (k0, k1, m - 2**64 if m >= 2**63 else m, b - 2**64 if b >= 2**63 else b)
+        for k0, k1, m, b in args
+    ]
 
 
 def test_words_match_numpy_philox():
@@ -74,7 +89,9 @@ def test_words_match_numpy_philox():
         assert out.dtype == np.uint64 and out.shape == (n, 4) and out.flags.c_contiguous
         np.testing.assert_array_equal(out, numpy_words(k0, k1, member, block, n))
     # one long run: the incremental position product carries into its upper word many times
-    np.testing.assert_array_equal(_ensemble.words(5, 6, -7, 1, 100_000), numpy_words(5, 6, -7, 1, 100_000))
+    np.testing.assert_array_equal(
+        _ensemble.words(5, 6, -7, 1, 100_000), numpy_words(5, 6, -7, 1, 100_000)
+    )
 
 
 def test_words_bit_for_bit_against_plain_block_function():
@@ -206,13 +223,21 @@ def test_perturb_argument_errors_in_order():
         (fields, fac.reshape(6, 10, 1), bias_dbz, bias_zdr, "fac must be (6, n)"),
         ([np.zeros(3)] * 5, fac, np.zeros(3), np.zeros(4), "bias arrays differ in length"),
         (short, fac, bias_dbz, bias_zdr, "a field differs in size from fac"),
-        (fields[:4] + [np.zeros((2, 5, 2))], fac[:, :10], bias_dbz, bias_zdr, "a field differs in size from fac"),
+        (
+            fields[:4] + [np.zeros((2, 5, 2))],
+            fac[:, :10],
+            bias_dbz,
+            bias_zdr,
+            "a field differs in size from fac",
+        ),
     ]
     for fs, f, bd, bz, message in cases:
         with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             _ensemble.perturb(*fs, 31, f, bd, bz, 1, 2, 3)
     # a field of the right total size in another shape is read flat
-    out = _ensemble.perturb(*fields[:4], fields[4].reshape(2, 5), 31, fac, bias_dbz, bias_zdr, 1, 2, 3)
+    out = _ensemble.perturb(
+        *fields[:4], fields[4].reshape(2, 5), 31, fac, bias_dbz, bias_zdr, 1, 2, 3
+    )
     assert same_values(out, _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 1, 2, 3))
     with pytest.raises(TypeError):
         _ensemble.perturb(*fields, 2**31, fac, bias_dbz, bias_zdr, 1, 2, 3)
@@ -225,7 +250,9 @@ def test_perturb_empty_members_and_gates():
     out = _ensemble.perturb(*fields, 31, fac, [], [], 1, 2, 3)
     assert out.shape == (0, 5, 20)
     e = np.empty(0)
-    out = _ensemble.perturb(e, e, e, e, e, 31, np.empty((6, 0)), bias_dbz, bias_zdr, 1, 2, 3, n_threads=4)
+    out = _ensemble.perturb(
+        e, e, e, e, e, 31, np.empty((6, 0)), bias_dbz, bias_zdr, 1, 2, 3, n_threads=4
+    )
     assert out.shape == (3, 5, 0)
     with pytest.raises(ValueError, match="a field differs in size from fac"):
         _ensemble.perturb(e, e, e, [1.0], e, 31, np.empty((6, 0)), bias_dbz, bias_zdr, 1, 2, 3)
@@ -260,9 +287,21 @@ def test_perturb_same_for_every_thread_count():
     fields, fac, bias_dbz, bias_zdr = perturb_inputs(n=n, m=3, seed=8)
     one = _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, 10, 20, 30, n_threads=1)
     for t in (2, 3, 8, 0, -1):
-        out = _ensemble.perturb(dbz=fields[0], zdr=fields[1], phidp=fields[2], rhohv=fields[3], vel=fields[4],
-                                flags=31, fac=fac, bias_dbz=bias_dbz, bias_zdr=bias_zdr, k0=10, k1=20, m0=30,
-                                n_threads=t)
+        out = _ensemble.perturb(
+            dbz=fields[0],
+            zdr=fields[1],
+            phidp=fields[2],
+            rhohv=fields[3],
+            vel=fields[4],
+            flags=31,
+            fac=fac,
+            bias_dbz=bias_dbz,
+            bias_zdr=bias_zdr,
+            k0=10,
+            k1=20,
+            m0=30,
+            n_threads=t,
+        )
         assert same_values(out, one)
 
 
@@ -286,7 +325,11 @@ def statistics_numpy(values, levels, min_valid):
     x = np.where(np.isfinite(values), values.astype(np.float64), np.nan)
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        pct = np.nanpercentile(x, np.ravel(levels), axis=0, method="linear") if np.size(levels) else np.empty(0)
+        pct = (
+            np.nanpercentile(x, np.ravel(levels), axis=0, method="linear")
+            if np.size(levels)
+            else np.empty(0)
+        )
         out = [np.nanmean(x, axis=0), np.nanstd(x, axis=0, ddof=1), pct.reshape(-1, x.shape[1])]
     short = np.isfinite(x).sum(axis=0) < max(min_valid, 1)
     for a in out:
@@ -294,10 +337,16 @@ def statistics_numpy(values, levels, min_valid):
     return out
 
 
-@pytest.mark.parametrize("members, levels, min_valid", [
-    (50, [5.0, 25.0, 50.0, 75.0, 95.0], 1), (1, [0.0, 50.0, 100.0], 0), (2, [50.0, 10.0], -3),
-    (7, [[0.0, 33.3], [99.9, 100.0]], 5), (300, [0.0, 2.5, 50.0, 100.0], 200),
-])
+@pytest.mark.parametrize(
+    "members, levels, min_valid",
+    [
+        (50, [5.0, 25.0, 50.0, 75.0, 95.0], 1),
+        (1, [0.0, 50.0, 100.0], 0),
+        (2, [50.0, 10.0], -3),
+        (7, [[0.0, 33.3], [99.9, 100.0]], 5),
+        (300, [0.0, 2.5, 50.0, 100.0], 200),
+    ],
+)
 def test_statistics_matches_numpy(members, levels, min_valid):
     values = ensemble(members, 700, seed=members)
     out = _ensemble.statistics(values, levels, min_valid)
@@ -311,11 +360,18 @@ def test_statistics_matches_numpy(members, levels, min_valid):
 
 def test_statistics_edge_cases():
     nan, inf = math.nan, math.inf
-    v = np.array([[4.0, nan, 1.0, 2.0, inf], [nan, 3.0, nan, 8.0, -inf], [nan, nan, nan, nan, nan]], np.float32)
+    v = np.array(
+        [[4.0, nan, 1.0, 2.0, inf], [nan, 3.0, nan, 8.0, -inf], [nan, nan, nan, nan, nan]],
+        np.float32,
+    )
     mean, std, pct = _ensemble.statistics(v, [0.0, 50.0, 100.0], 1)
-    assert same_values(mean, [4.0, 3.0, 1.0, 5.0, nan]) and same_values(std[3], math.sqrt(18.0))  # |8 - 2| / sqrt(2)
+    assert same_values(mean, [4.0, 3.0, 1.0, 5.0, nan]) and same_values(
+        std[3], math.sqrt(18.0)
+    )  # |8 - 2| / sqrt(2)
     assert same_values(std[:3], [nan, nan, nan]) and same_values(pct[:, 0], [4.0, 4.0, 4.0])
-    assert same_values(pct[:, 3], [2.0, (8.0 - 2.0) * 0.5 + 2.0, 8.0]) and same_values(pct[:, 4], [nan] * 3)
+    assert same_values(pct[:, 3], [2.0, (8.0 - 2.0) * 0.5 + 2.0, 8.0]) and same_values(
+        pct[:, 4], [nan] * 3
+    )
     assert all(same_values(a, np.full(a.shape, nan)) for a in _ensemble.statistics(v, [50.0], 4))
     none = _ensemble.statistics(np.empty((0, 6), np.float32), [10.0, 90.0], -5)
     assert [a.shape for a in none] == [(6,), (6,), (2, 6)] and all(np.isnan(a).all() for a in none)
@@ -344,11 +400,17 @@ def test_statistics_one_result_for_any_layout_and_thread_count():
     values = ensemble(40, n, seed=9)
     one = _ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=1)
     for t in (2, 3, 8, 0, -1):
-        assert all(same_values(a, b) for a, b in zip(_ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=t), one))
+        assert all(
+            same_values(a, b)
+            for a, b in zip(_ensemble.statistics(values, [1.0, 50.0, 99.0], 3, n_threads=t), one)
+        )
     # missing members between the present ones change nothing, also past 256 members
     padded = np.full((300, n), np.nan, np.float32)
     padded[np.sort(np.random.default_rng(1).choice(300, 40, replace=False))] = values
-    assert all(same_values(a, b) for a, b in zip(_ensemble.statistics(padded, [1.0, 50.0, 99.0], 3, n_threads=2), one))
+    assert all(
+        same_values(a, b)
+        for a, b in zip(_ensemble.statistics(padded, [1.0, 50.0, 99.0], 3, n_threads=2), one)
+    )
 
 
 # --- mode -------------------------------------------------------------------------------------------
@@ -366,10 +428,14 @@ def mode_scipy(values, n_codes, min_valid):
         warnings.simplefilter("ignore")  # points without a counted member
         m = scipy.stats.mode(codes, axis=0, nan_policy="omit")
     short = counted < max(min_valid, 1)
-    return np.where(short, np.nan, np.asarray(m.mode, float)), np.where(short, np.nan, m.count / np.maximum(counted, 1))
+    return np.where(short, np.nan, np.asarray(m.mode, float)), np.where(
+        short, np.nan, m.count / np.maximum(counted, 1)
+    )
 
 
-@pytest.mark.parametrize("n_codes, min_valid", [(1, 1), (4, 0), (12, 25), (256, 1), (257, 2), (2000, 1)])
+@pytest.mark.parametrize(
+    "n_codes, min_valid", [(1, 1), (4, 0), (12, 25), (256, 1), (257, 2), (2000, 1)]
+)
 def test_mode_matches_scipy(n_codes, min_valid):
     rng = np.random.default_rng(n_codes)
     values = rng.uniform(-2.0, 1.3 * n_codes, (40, 600)).astype(np.float32)
@@ -394,19 +460,30 @@ def test_mode_edge_cases():
         assert one(col(2.7, 2.2, 1.0), n_codes) == (2.0, 2.0 / 3.0)  # truncated toward zero
         assert one(col(-0.5, -0.99, 2.7, -1.0, -1.5), n_codes) == (0.0, 2.0 / 3.0)
         # huge values are simply not counted; the fraction is over the counted members
-        assert one(col(9.22e18, 2.0**63, 1e30, 3.4e38, -3.4e38, np.inf, -np.inf, 2.5, 1.0), n_codes) == (1.0, 0.5)
+        assert one(
+            col(9.22e18, 2.0**63, 1e30, 3.4e38, -3.4e38, np.inf, -np.inf, 2.5, 1.0), n_codes
+        ) == (1.0, 0.5)
     assert one(col(0, 5, 5), 3) == (0.0, 1.0) and same_values(one(col(0, 5, 5), 3, 2), (nan, nan))
     assert one(col(-0.9, 0.9, 5.0), 1) == (0.0, 1.0)
     assert one(col(16777215, 16777216, 3, 16777215), 2**24) == (16777215.0, 2.0 / 3.0)
-    assert all(same_values(a, [nan] * 4) for a in _ensemble.mode(np.empty((0, 4), np.float32), 3, -1))
+    assert all(
+        same_values(a, [nan] * 4) for a in _ensemble.mode(np.empty((0, 4), np.float32), 3, -1)
+    )
     assert [a.shape for a in _ensemble.mode(np.empty((5, 0), np.float32), 3, 1)] == [(0,), (0,)]
 
 
 def test_mode_errors_in_order():
-    for values in (np.ones((3, 4), np.float32), np.ones((3, 0), np.float32), np.ones((0, 2), np.float32)):
-        for n_codes, message in [(0, "n_codes must be positive"), (-(2**63), "n_codes must be positive"),
-                                 (2**24 + 1, "n_codes must not exceed 16777216"),
-                                 (2**63 - 1, "n_codes must not exceed 16777216")]:
+    for values in (
+        np.ones((3, 4), np.float32),
+        np.ones((3, 0), np.float32),
+        np.ones((0, 2), np.float32),
+    ):
+        for n_codes, message in [
+            (0, "n_codes must be positive"),
+            (-(2**63), "n_codes must be positive"),
+            (2**24 + 1, "n_codes must not exceed 16777216"),
+            (2**63 - 1, "n_codes must not exceed 16777216"),
+        ]:
             with pytest.raises(ValueError, match=f"^{message}$"):
                 _ensemble.mode(values, n_codes, 1)
             with pytest.raises(ValueError, match=r"^values must be \(members, n\)$"):
@@ -421,7 +498,9 @@ def test_mode_same_for_every_thread_count(n_codes):
     values = np.floor(np.random.default_rng(2).uniform(-1.0, n_codes, (30, n))).astype(np.float32)
     one = _ensemble.mode(values, n_codes, 2, n_threads=1)
     for t in (2, 3, 8, 0, -1):
-        assert all(same_values(a, b) for a, b in zip(_ensemble.mode(values, n_codes, 2, n_threads=t), one))
+        assert all(
+            same_values(a, b) for a, b in zip(_ensemble.mode(values, n_codes, 2, n_threads=t), one)
+        )
 
 
 MEMORY_CHECK = """
@@ -450,10 +529,17 @@ print(_ensemble.mode(np.ones((2, 600), np.float32), 3, 1, n_threads=2)[1].sum())
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("TARNWELL_SANITIZER")),
-                    reason="the sanitizers' operator new aborts instead of throwing under a lowered RLIMIT_AS")
+@pytest.mark.skipif(
+    bool(os.environ.get("TARNWELL_SANITIZER")),
+    reason="the sanitizers' operator new aborts instead of throwing under a lowered RLIMIT_AS",
+)
 def test_scratch_allocation_failure_is_memory_error():
     """A per-block buffer that cannot be allocated on any thread raises MemoryError; the process lives on."""
-    run = subprocess.run([sys.executable, "-c", MEMORY_CHECK], capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHECK], capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
-    assert run.stdout.split("\n") == ["mode MemoryError"] * 2 + ["statistics MemoryError"] * 2 + ["600.0", ""]
+    assert run.stdout.split("\n") == ["mode MemoryError"] * 2 + ["statistics MemoryError"] * 2 + [
+        "600.0",
+        "",
+    ]

@@ -15,7 +15,6 @@ from pathlib import Path
 
 import pytest
 import xarray as xr
-
 from conftest import DATA_DIR
 
 CHECKOUT = Path(__file__).resolve().parents[1]
@@ -48,8 +47,15 @@ def through_env(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
     # the package as installed in the root's environment, or the sources with the built modules
     if "PYTHONPATH" in os.environ:
         env["TARNWELL_PYTHONPATH"] = os.environ["PYTHONPATH"]
-    cmd = ["bash", str(ENV_SH), "bash", "-c",
-           'PYTHONPATH=${TARNWELL_PYTHONPATH:-} exec "$@"', "bash", *args]
+    cmd = [
+        "bash",
+        str(ENV_SH),
+        "bash",
+        "-c",
+        'PYTHONPATH=${TARNWELL_PYTHONPATH:-} exec "$@"',
+        "bash",
+        *args,
+    ]
     return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
@@ -67,8 +73,19 @@ def outside() -> Iterator[Path]:
 
 def test_outputs_land_where_the_user_asked(outside: Path, tmp_path: Path) -> None:
     # the demo, with a relative --out from the user's own directory
-    done = through_env([sys.executable, "-m", "tarnwell.storm", "--size", "small", "--no-figures",
-                        "--out", "results"], cwd=outside)
+    done = through_env(
+        [
+            sys.executable,
+            "-m",
+            "tarnwell.storm",
+            "--size",
+            "small",
+            "--no-figures",
+            "--out",
+            "results",
+        ],
+        cwd=outside,
+    )
     assert done.returncode == 0, done.stderr
     product = outside / "results" / "storm_case.nc"
     assert product.is_file()
@@ -79,10 +96,26 @@ def test_outputs_land_where_the_user_asked(outside: Path, tmp_path: Path) -> Non
     src, out = outside / "in.zarr", tmp_path / "deep" / "out.zarr"
     out.parent.mkdir()
     dims = ("y", "x")
-    xr.Dataset({"t": (dims, [[290.0, 280.0]]), "p": (dims, [[9e4, 8e4]]),
-                "td": (dims, [[280.0, 270.0]])}).to_zarr(src, consolidated=False)
-    done = through_env([sys.executable, "-m", "tarnwell.archive", str(src), str(out), "thermo",
-                        "--arg", "t=t", "--arg", "p=p", "--arg", "td=td"], cwd=CHECKOUT)
+    xr.Dataset(
+        {"t": (dims, [[290.0, 280.0]]), "p": (dims, [[9e4, 8e4]]), "td": (dims, [[280.0, 270.0]])}
+    ).to_zarr(src, consolidated=False)
+    done = through_env(
+        [
+            sys.executable,
+            "-m",
+            "tarnwell.archive",
+            str(src),
+            str(out),
+            "thermo",
+            "--arg",
+            "t=t",
+            "--arg",
+            "p=p",
+            "--arg",
+            "td=td",
+        ],
+        cwd=CHECKOUT,
+    )
     assert done.returncode == 0, done.stderr
     assert xr.open_zarr(out).potential_temperature.shape == (1, 2)
 

@@ -31,24 +31,83 @@ OUT = "numpy.typing.NDArray[numpy.float64]"
 SIGNATURES = {
     "_tarnwell": [
         ("thermo", [("t", F64), ("p", F64), ("td", F64), NT], OUT),
-        ("cold_pool", [("z", F64), ("b", F64), ("bottom", F64), ("threshold", FLOAT), ("top", F64), NT], OUT),
-        ("profile", [("z", F64), ("u", F64), ("v", F64), ("ground", F64), ("bottom", FLOAT), ("top", FLOAT),
-                     ("cu", F64), ("cv", F64), NT], OUT),
+        (
+            "cold_pool",
+            [("z", F64), ("b", F64), ("bottom", F64), ("threshold", FLOAT), ("top", F64), NT],
+            OUT,
+        ),
+        (
+            "profile",
+            [
+                ("z", F64),
+                ("u", F64),
+                ("v", F64),
+                ("ground", F64),
+                ("bottom", FLOAT),
+                ("top", FLOAT),
+                ("cu", F64),
+                ("cv", F64),
+                NT,
+            ],
+            OUT,
+        ),
         ("gradient", [("f", F64), ("x", F64), ("y", F64), NT], OUT),
-        ("vad", [("vr", F64), ("az", F64), ("cos_el", F64), ("min_gates", INT), ("min_spread", FLOAT), NT], OUT),
+        (
+            "vad",
+            [
+                ("vr", F64),
+                ("az", F64),
+                ("cos_el", F64),
+                ("min_gates", INT),
+                ("min_spread", FLOAT),
+                NT,
+            ],
+            OUT,
+        ),
     ],
     "_ensemble": [
-        ("perturb", [("dbz", F64), ("zdr", F64), ("phidp", F64), ("rhohv", F64), ("vel", F64), ("flags", INT),
-                     ("fac", F64), ("bias_dbz", F64), ("bias_zdr", F64), ("k0", INT), ("k1", INT), ("m0", INT),
-                     NT], OUT),
+        (
+            "perturb",
+            [
+                ("dbz", F64),
+                ("zdr", F64),
+                ("phidp", F64),
+                ("rhohv", F64),
+                ("vel", F64),
+                ("flags", INT),
+                ("fac", F64),
+                ("bias_dbz", F64),
+                ("bias_zdr", F64),
+                ("k0", INT),
+                ("k1", INT),
+                ("m0", INT),
+                NT,
+            ],
+            OUT,
+        ),
         ("statistics", [("values", F32), ("percentiles", F64), ("min_valid", INT), NT], "tuple"),
         ("mode", [("values", F32), ("n_codes", INT), ("min_valid", INT), NT], "tuple"),
-        ("words", [("k0", INT), ("k1", INT), ("member", INT), ("block", INT), ("n", INT)],
-         "numpy.typing.NDArray[numpy.uint64]"),
+        (
+            "words",
+            [("k0", INT), ("k1", INT), ("member", INT), ("block", INT), ("n", INT)],
+            "numpy.typing.NDArray[numpy.uint64]",
+        ),
     ],
     "_refraction": [
-        ("trace", [("rng", F64), ("elev", F64), ("h", F64), ("n", F64), ("radar_height", FLOAT),
-                   ("earth_radius", FLOAT), ("step", FLOAT + " = 100.0"), NT], OUT),
+        (
+            "trace",
+            [
+                ("rng", F64),
+                ("elev", F64),
+                ("h", F64),
+                ("n", F64),
+                ("radar_height", FLOAT),
+                ("earth_radius", FLOAT),
+                ("step", FLOAT + " = 100.0"),
+                NT,
+            ],
+            OUT,
+        ),
     ],
 }
 
@@ -61,8 +120,10 @@ def test_module_docstring_and_registration_order(name):
     assert functions == [f for f, _, _ in SIGNATURES[name]]
 
 
-@pytest.mark.parametrize("module, function, params, result",
-                         [(m, f, p, r) for m, fs in SIGNATURES.items() for f, p, r in fs])
+@pytest.mark.parametrize(
+    "module, function, params, result",
+    [(m, f, p, r) for m, fs in SIGNATURES.items() for f, p, r in fs],
+)
 def test_signatures(module, function, params, result):
     fn = getattr(MODULES[module][0], function)
     text = ", ".join(f"{name}: {kind}" for name, kind in params)
@@ -78,7 +139,9 @@ def test_argument_conversion():
     out2 = _tarnwell.cold_pool(top=np.nan, n_threads=-3, threshold=0.0, bottom=50.0, b=b, z=z)
     assert out2.tobytes() == out.tobytes()
     fortran = np.asfortranarray(np.array(z, float).repeat(3, axis=0))
-    assert _tarnwell.cold_pool(fortran, b.repeat(3, axis=0), np.full(3, 50.0), 0.0, np.full(3, np.nan)).shape == (3, 3)
+    assert _tarnwell.cold_pool(
+        fortran, b.repeat(3, axis=0), np.full(3, 50.0), 0.0, np.full(3, np.nan)
+    ).shape == (3, 3)
 
 
 @pytest.mark.parametrize(
@@ -109,7 +172,11 @@ def test_ints_at_the_limits_of_n_threads():
 def compiler():
     cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     config = Path(sys.executable).with_name("python3-config")
-    config = str(config) if config.exists() else shutil.which(f"python{sysconfig.get_python_version()}-config")
+    config = (
+        str(config)
+        if config.exists()
+        else shutil.which(f"python{sysconfig.get_python_version()}-config")
+    )
     return cxx, config
 
 
@@ -126,10 +193,26 @@ def test_worker_pool(tmp_path):
     # it then links itself: neither the tools nor the program may inherit the preloaded runtime.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     sanitize = os.environ.get("TARNWELL_SANITIZER_FLAGS", "").split()
-    flags = subprocess.run([config, "--embed", "--ldflags"], capture_output=True, text=True, check=True, env=env)
-    cmd = [cxx, "-std=c++20", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", *sanitize,
-           f"-I{here.parent / 'src'}", f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}",
-           str(here / "pool_check.cpp"), "-o", str(exe), *flags.stdout.split()]
+    flags = subprocess.run(
+        [config, "--embed", "--ldflags"], capture_output=True, text=True, check=True, env=env
+    )
+    cmd = [
+        cxx,
+        "-std=c++20",
+        "-O1",
+        "-pthread",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        *sanitize,
+        f"-I{here.parent / 'src'}",
+        f"-I{pybind11.get_include()}",
+        f"-I{sysconfig.get_paths()['include']}",
+        str(here / "pool_check.cpp"),
+        "-o",
+        str(exe),
+        *flags.stdout.split(),
+    ]
     build = subprocess.run(cmd, capture_output=True, text=True, env=env)
     assert build.returncode == 0, build.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120, env=env)

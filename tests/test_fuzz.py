@@ -17,23 +17,49 @@ import time
 import warnings
 
 import numpy as np
+from conftest import same_bits
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import _ensemble
 import _refraction
 import _tarnwell
-from conftest import same_bits
 
-fuzz = settings(max_examples=int(os.environ.get("TARNWELL_FUZZ_EXAMPLES", "15")), deadline=None, database=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
+fuzz = settings(
+    max_examples=int(os.environ.get("TARNWELL_FUZZ_EXAMPLES", "15")),
+    deadline=None,
+    database=None,
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.filter_too_much,
+    ],
+)
 # Refusals come before any work; the sanitizers slow everything down about tenfold.
 REFUSAL_SECONDS = 5.0 if os.environ.get("TARNWELL_SANITIZER") else 0.5
-BIG = 2**57  # a dimension only ever next to a zero one: results with it cannot be allocated anywhere
+BIG = (
+    2**57
+)  # a dimension only ever next to a zero one: results with it cannot be allocated anywhere
 
-SPECIAL = [math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, -2.5e-308, 1e308, -1e308, 2.0**31, 2.0**63, 2.0**64]
-INTS = {np.int32: [0, 1, -1, 7, 2**31 - 1, -(2**31)], np.int64: [0, 1, -1, 7, 2**31, 2**63 - 1, -(2**63)],
-        np.uint64: [0, 1, 7, 2**63, 2**64 - 1]}
+SPECIAL = [
+    math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    5e-324,
+    -2.5e-308,
+    1e308,
+    -1e308,
+    2.0**31,
+    2.0**63,
+    2.0**64,
+]
+INTS = {
+    np.int32: [0, 1, -1, 7, 2**31 - 1, -(2**31)],
+    np.int64: [0, 1, -1, 7, 2**31, 2**63 - 1, -(2**63)],
+    np.uint64: [0, 1, 7, 2**63, 2**64 - 1],
+}
 KINDS = ["f64"] * 6 + ["f32", "f32", "int32", "int64", "uint64", "bool", "complex", "list", "junk"]
 LAYOUTS = ["C", "C", "F", "strided", "reversed", "readonly", "misaligned"]
 
@@ -132,8 +158,9 @@ def ints(lo_hi, usual):
     return st.sampled_from(usual * 3 + [lo, hi, lo - 1, hi + 1, 1.0, True, np.int64(2)])
 
 
-FLOATS = st.sampled_from([0.0, 1.0, -1.0, 250.0, 1e4, math.nan, math.inf, -math.inf, 5e-324, 1e308, 7, 2**64,
-                          10**400])
+FLOATS = st.sampled_from(
+    [0.0, 1.0, -1.0, 250.0, 1e4, math.nan, math.inf, -math.inf, 5e-324, 1e308, 7, 2**64, 10**400]
+)
 THREADS = st.sampled_from([0, -1, 2, 4, 2**31 - 1, -(2**31), 2**31, 1.5])
 
 
@@ -146,7 +173,7 @@ def conv(x, dtype=np.float64):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return np.asarray(x).astype(dtype)
-    except (TypeError, ValueError):
+    except TypeError, ValueError:
         raise Refused(TypeError)
 
 
@@ -228,7 +255,9 @@ def expect_vad(vr, az, cos_el, min_gates, min_spread, n_threads):
     return results((8, vr.shape[0]))
 
 
-def expect_perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads):
+def expect_perturb(
+    dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0, n_threads
+):
     fields = [conv(a) for a in (dbz, zdr, phidp, rhohv, vel)]
     flags = as_int(flags, I32)
     fac, bias_dbz, bias_zdr = conv(fac), conv(bias_dbz), conv(bias_zdr)
@@ -296,8 +325,12 @@ def expect_trace(rng, elev, h, n, radar_height, earth_radius, step, n_threads):
 
 
 def snapshot(args):
-    return [(a.tobytes(), a.dtype, a.shape, a.strides) if isinstance(a, np.ndarray) else copy.deepcopy(a)
-            for a in args]
+    return [
+        (a.tobytes(), a.dtype, a.shape, a.strides)
+        if isinstance(a, np.ndarray)
+        else copy.deepcopy(a)
+        for a in args
+    ]
 
 
 def run(fn, args, expected):
@@ -306,23 +339,31 @@ def run(fn, args, expected):
     start = time.perf_counter()
     try:
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # complex inputs lose their imaginary part, as documented
+            warnings.simplefilter(
+                "ignore"
+            )  # complex inputs lose their imaginary part, as documented
             out = fn(*args)
     except (TypeError, ValueError, MemoryError) as e:
         took = time.perf_counter() - start
         assert isinstance(expected, Refused), f"{fn.__name__} raised {e!r}, expected {expected}"
-        assert isinstance(e, expected.kind), f"{fn.__name__} raised {e!r}, expected {expected.kind.__name__}"
+        assert isinstance(e, expected.kind), (
+            f"{fn.__name__} raised {e!r}, expected {expected.kind.__name__}"
+        )
         if expected.message is not None:
             assert str(e) == expected.message
         assert took < REFUSAL_SECONDS, f"{fn.__name__} took {took:.2f} s to refuse"
         out = None
     else:
-        assert not isinstance(expected, Refused), f"{fn.__name__} returned, expected {expected.kind.__name__}"
+        assert not isinstance(expected, Refused), (
+            f"{fn.__name__} returned, expected {expected.kind.__name__}"
+        )
         arrays_out = out if isinstance(out, tuple) else (out,)
         assert isinstance(out, tuple) == (len(expected) > 1) and len(arrays_out) == len(expected)
         for a, (shape, dtype) in zip(arrays_out, expected):
             assert type(a) is np.ndarray and a.shape == shape and a.dtype == dtype
-            assert a.flags.c_contiguous and a.flags.owndata and a.flags.writeable and a.flags.aligned
+            assert (
+                a.flags.c_contiguous and a.flags.owndata and a.flags.writeable and a.flags.aligned
+            )
             assert not any(isinstance(x, np.ndarray) and np.may_share_memory(a, x) for x in args)
     assert snapshot(args) == before, f"{fn.__name__} changed an input"
     return out
@@ -351,16 +392,24 @@ def check(fn, expect, args, n_threads):
 @given(st.data(), SIZES, st.sampled_from([0, 1, 5, 5000]))
 def test_thermo(data, n, n_big):
     n = n if n != 300 else n_big  # blocks of 4096 elements: threads need more
-    args = [data.draw(array_arg(n, lo=200, hi=320)), data.draw(array_arg(n, lo=1e4, hi=1.1e5)),
-            data.draw(array_arg(n, lo=190, hi=320))]
+    args = [
+        data.draw(array_arg(n, lo=200, hi=320)),
+        data.draw(array_arg(n, lo=1e4, hi=1.1e5)),
+        data.draw(array_arg(n, lo=190, hi=320)),
+    ]
     check(_tarnwell.thermo, expect_thermo, args, data.draw(THREADS))
 
 
 @fuzz
 @given(st.data(), SIZES, st.sampled_from([0, 1, 2, 12]))
 def test_cold_pool(data, n_cols, n_levels):
-    args = [data.draw(array_arg(n_cols, n_levels, lo=0, hi=3000)), data.draw(array_arg(n_cols, n_levels, lo=-0.1, hi=0.05)),
-            data.draw(array_arg(n_cols, lo=-10, hi=100)), data.draw(FLOATS), data.draw(array_arg(n_cols, lo=0, hi=3000))]
+    args = [
+        data.draw(array_arg(n_cols, n_levels, lo=0, hi=3000)),
+        data.draw(array_arg(n_cols, n_levels, lo=-0.1, hi=0.05)),
+        data.draw(array_arg(n_cols, lo=-10, hi=100)),
+        data.draw(FLOATS),
+        data.draw(array_arg(n_cols, lo=0, hi=3000)),
+    ]
     check(_tarnwell.cold_pool, expect_cold_pool, args, data.draw(THREADS))
 
 
@@ -369,47 +418,85 @@ def test_cold_pool(data, n_cols, n_levels):
 def test_profile(data, n_cols, n_levels):
     wind = lambda: array_arg(n_cols, n_levels, lo=-30, hi=30)  # noqa: E731
     per_col = lambda: array_arg(n_cols, lo=-10, hi=10)  # noqa: E731
-    args = [data.draw(array_arg(n_cols, n_levels, lo=0, hi=6000)), data.draw(wind()), data.draw(wind()),
-            data.draw(per_col()), data.draw(FLOATS), data.draw(FLOATS), data.draw(per_col()), data.draw(per_col())]
+    args = [
+        data.draw(array_arg(n_cols, n_levels, lo=0, hi=6000)),
+        data.draw(wind()),
+        data.draw(wind()),
+        data.draw(per_col()),
+        data.draw(FLOATS),
+        data.draw(FLOATS),
+        data.draw(per_col()),
+        data.draw(per_col()),
+    ]
     check(_tarnwell.profile, expect_profile, args, data.draw(THREADS))
 
 
 @fuzz
-@given(st.data(), st.sampled_from([0, 1, 2, 5]), st.sampled_from([0, 1, 2, 3, 20]), st.sampled_from([0, 1, 2, 9]))
+@given(
+    st.data(),
+    st.sampled_from([0, 1, 2, 5]),
+    st.sampled_from([0, 1, 2, 3, 20]),
+    st.sampled_from([0, 1, 2, 9]),
+)
 def test_gradient(data, n_batch, n_y, n_x):
     if n_x == 0 and data.draw(st.booleans()):
         n_batch, n_y = BIG, min(n_y, 3)  # nothing to compute, however many rows
-    args = [data.draw(array_arg(n_batch, n_y, n_x)), data.draw(array_arg(n_x, lo=0, hi=100)),
-            data.draw(array_arg(n_y, lo=0, hi=100))]
+    args = [
+        data.draw(array_arg(n_batch, n_y, n_x)),
+        data.draw(array_arg(n_x, lo=0, hi=100)),
+        data.draw(array_arg(n_y, lo=0, hi=100)),
+    ]
     check(_tarnwell.gradient, expect_gradient, args, data.draw(THREADS))
 
 
 @fuzz
 @given(st.data(), SIZES, st.sampled_from([0, 1, 3, 40]))
 def test_vad(data, n_rows, n_az):
-    args = [data.draw(array_arg(n_rows, n_az, lo=-30, hi=30)), data.draw(array_arg(n_rows, n_az, lo=0, hi=6.3)),
-            data.draw(array_arg(n_rows, lo=0, hi=1)), data.draw(ints(I64, [0, 3, 10])), data.draw(FLOATS)]
+    args = [
+        data.draw(array_arg(n_rows, n_az, lo=-30, hi=30)),
+        data.draw(array_arg(n_rows, n_az, lo=0, hi=6.3)),
+        data.draw(array_arg(n_rows, lo=0, hi=1)),
+        data.draw(ints(I64, [0, 3, 10])),
+        data.draw(FLOATS),
+    ]
     check(_tarnwell.vad, expect_vad, args, data.draw(THREADS))
 
 
 @fuzz
 @given(st.data(), SIZES, st.sampled_from([0, 1, 3]))
 def test_perturb(data, n, members):
-    fields = [data.draw(array_arg(n, lo=lo, hi=hi)) for lo, hi in ((-10, 60), (-2, 6), (0, 360), (0.5, 1), (-30, 30))]
+    fields = [
+        data.draw(array_arg(n, lo=lo, hi=hi))
+        for lo, hi in ((-10, 60), (-2, 6), (0, 360), (0.5, 1), (-30, 30))
+    ]
     flags = data.draw(ints(I32, [0, 1, 2, 4, 8, 16, 31, -1, 32, 7, 12, 19]))
     key = ints(U64, [0, 5, 2**63])
-    args = fields + [flags, data.draw(array_arg(6, n, lo=0, hi=2)), data.draw(array_arg(members)),
-                     data.draw(array_arg(members)), data.draw(key), data.draw(key), data.draw(ints(I64, [0, 5]))]
+    args = fields + [
+        flags,
+        data.draw(array_arg(6, n, lo=0, hi=2)),
+        data.draw(array_arg(members)),
+        data.draw(array_arg(members)),
+        data.draw(key),
+        data.draw(key),
+        data.draw(ints(I64, [0, 5])),
+    ]
     check(_ensemble.perturb, expect_perturb, args, data.draw(THREADS))
 
 
 @fuzz
 @given(st.data(), st.sampled_from([0, 1, 2, 9, 300]), st.sampled_from([0, 1, 3, 300]))
 def test_statistics(data, members, n):
-    q = data.draw(st.lists(st.sampled_from([0.0, 50.0, 100.0, 12.5, -0.0, 99.9, 100.0001, -1.0, math.nan]),
-                           max_size=4))
-    args = [data.draw(array_arg(members, n)), q if data.draw(st.booleans()) else np.array(q, np.float32),
-            data.draw(ints(I64, [0, 1, 3]))]
+    q = data.draw(
+        st.lists(
+            st.sampled_from([0.0, 50.0, 100.0, 12.5, -0.0, 99.9, 100.0001, -1.0, math.nan]),
+            max_size=4,
+        )
+    )
+    args = [
+        data.draw(array_arg(members, n)),
+        q if data.draw(st.booleans()) else np.array(q, np.float32),
+        data.draw(ints(I64, [0, 1, 3])),
+    ]
     check(_ensemble.statistics, expect_statistics, args, data.draw(THREADS))
 
 
@@ -417,15 +504,24 @@ def test_statistics(data, members, n):
 @given(st.data(), st.sampled_from([0, 1, 2, 9, 40]), st.sampled_from([0, 1, 3, 300]))
 def test_mode(data, members, n):
     n_codes = data.draw(ints(I64, [1, 3, 10, 256, 257, 1000, 0, 2**24 + 1]))
-    args = [data.draw(array_arg(members, n, lo=-2, hi=12, codes=True)), n_codes, data.draw(ints(I64, [0, 1, 3]))]
+    args = [
+        data.draw(array_arg(members, n, lo=-2, hi=12, codes=True)),
+        n_codes,
+        data.draw(ints(I64, [0, 1, 3])),
+    ]
     check(_ensemble.mode, expect_mode, args, data.draw(THREADS))
 
 
 @fuzz
 @given(st.data())
 def test_words(data):
-    args = [data.draw(ints(U64, [0, 9])), data.draw(ints(U64, [0, 9])), data.draw(ints(I64, [0, 3])),
-            data.draw(ints(I64, [0, 1])), data.draw(ints(I64, [0, 1, 7, 300, -1, BIG, 2**61]))]
+    args = [
+        data.draw(ints(U64, [0, 9])),
+        data.draw(ints(U64, [0, 9])),
+        data.draw(ints(I64, [0, 3])),
+        data.draw(ints(I64, [0, 1])),
+        data.draw(ints(I64, [0, 1, 7, 300, -1, BIG, 2**61])),
+    ]
     try:
         expected = expect_words(*args)
     except Refused as r:
@@ -435,14 +531,23 @@ def test_words(data):
 
 
 @fuzz
-@given(st.data(), st.sampled_from([0, 1, 2, 7]), st.sampled_from([0, 1, 2, 30]), st.sampled_from([0, 1, 2, 6]))
+@given(
+    st.data(),
+    st.sampled_from([0, 1, 2, 7]),
+    st.sampled_from([0, 1, 2, 30]),
+    st.sampled_from([0, 1, 2, 6]),
+)
 def test_trace(data, n_rays, n_ranges, n_levels):
-    step = data.draw(st.sampled_from([100.0, 250.0, 1000.0, 400.0, 5, 0.0, -1.0, math.nan, math.inf]))
+    step = data.draw(
+        st.sampled_from([100.0, 250.0, 1000.0, 400.0, 5, 0.0, -1.0, math.nan, math.inf])
+    )
     r = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
     rng = np.sort(r.uniform(-100, 2e4, n_ranges))
     if n_ranges and data.draw(st.integers(0, 3)) == 0:
         # Beyond the last finite range only refusals may follow: no call may integrate 1e308 m.
-        odd = data.draw(st.sampled_from([math.nan, -math.inf, -0.0, 5e-324, 1e308, 2.0**63, math.inf]))
+        odd = data.draw(
+            st.sampled_from([math.nan, -math.inf, -0.0, 5e-324, 1e308, 2.0**63, math.inf])
+        )
         if odd > 1e5 and not (step < math.inf):
             odd = math.inf
         rng[data.draw(st.integers(0, n_ranges - 1))] = odd
@@ -450,10 +555,25 @@ def test_trace(data, n_rays, n_ranges, n_levels):
     rng_arg = rng.tolist() if shaped == "list" else rng.reshape(1, -1) if shaped == "2-D" else rng
     # Heights in order (the search for the next level relies on it), in any element type and layout.
     h = np.sort(r.uniform(-50, 1.5e4, n_levels))
-    h = data.draw(st.sampled_from([h, h.astype(np.float32), h.tolist(), h.reshape(1, -1), h[::-1].copy()[::-1],
-                                   np.frombuffer(b"\0" + h.tobytes(), np.float64, n_levels, 1)]))
-    args = [rng_arg, data.draw(array_arg(n_rays, lo=-2, hi=20)), h,
-            data.draw(array_arg(n_levels, lo=0.9998, hi=1.0004)),
-            data.draw(st.sampled_from([0.0, 100.0, -50.0, math.nan, 2**64])),
-            data.draw(st.sampled_from([6.371e6, 8.5e6, 1.0, 0.0, -6.371e6, math.nan, math.inf])), step]
+    h = data.draw(
+        st.sampled_from(
+            [
+                h,
+                h.astype(np.float32),
+                h.tolist(),
+                h.reshape(1, -1),
+                h[::-1].copy()[::-1],
+                np.frombuffer(b"\0" + h.tobytes(), np.float64, n_levels, 1),
+            ]
+        )
+    )
+    args = [
+        rng_arg,
+        data.draw(array_arg(n_rays, lo=-2, hi=20)),
+        h,
+        data.draw(array_arg(n_levels, lo=0.9998, hi=1.0004)),
+        data.draw(st.sampled_from([0.0, 100.0, -50.0, math.nan, 2**64])),
+        data.draw(st.sampled_from([6.371e6, 8.5e6, 1.0, 0.0, -6.371e6, math.nan, math.inf])),
+        step,
+    ]
     check(_refraction.trace, expect_trace, args, data.draw(THREADS))

@@ -27,24 +27,85 @@ def calls(dtype):
     values = r.normal(10.0, 3.0, (9, m)).astype(np.float32)
     values[::4, ::3] = np.nan
     return [
-        ("thermo", _tarnwell.thermo, [a(m, lo=250, hi=300), a(m, lo=5e4, hi=1e5), a(m, lo=240, hi=300)], [0, 1, 2]),
-        ("cold_pool", _tarnwell.cold_pool, [z, b, a(n, hi=30.0), -0.01, np.full(n, np.nan, dtype)], [0, 1, 2, 4]),
-        ("profile", _tarnwell.profile,
-         [z, a(n, 12, lo=-20, hi=20), a(n, 12, lo=-20, hi=20), a(n, hi=20.0), 0.0, 1000.0, a(n), a(n)],
-         [0, 1, 2, 3, 6, 7]),
-        ("gradient", _tarnwell.gradient, [a(3, 11, 13), np.cumsum(a(13, lo=1, hi=2)), np.cumsum(a(11, lo=1, hi=2))],
-         [0, 1, 2]),
-        ("vad", _tarnwell.vad, [a(n, 90, lo=-20, hi=20), a(n, 90, hi=6.28), a(n, lo=0.5), 4, 0.01], [0, 1, 2]),
-        ("perturb", _ensemble.perturb,
-         [a(m, hi=50), a(m, hi=3), a(m, hi=90), a(m, lo=0.8), a(m, lo=-10, hi=10), 31, a(6, m), a(5), a(5), 11, 12, 13],
-         [0, 1, 2, 3, 4, 6, 7, 8]),
-        ("statistics", _ensemble.statistics, [values.astype(dtype), np.array([0, 25, 50, 90, 100], dtype), 3],
-         [0, 1]),
+        (
+            "thermo",
+            _tarnwell.thermo,
+            [a(m, lo=250, hi=300), a(m, lo=5e4, hi=1e5), a(m, lo=240, hi=300)],
+            [0, 1, 2],
+        ),
+        (
+            "cold_pool",
+            _tarnwell.cold_pool,
+            [z, b, a(n, hi=30.0), -0.01, np.full(n, np.nan, dtype)],
+            [0, 1, 2, 4],
+        ),
+        (
+            "profile",
+            _tarnwell.profile,
+            [
+                z,
+                a(n, 12, lo=-20, hi=20),
+                a(n, 12, lo=-20, hi=20),
+                a(n, hi=20.0),
+                0.0,
+                1000.0,
+                a(n),
+                a(n),
+            ],
+            [0, 1, 2, 3, 6, 7],
+        ),
+        (
+            "gradient",
+            _tarnwell.gradient,
+            [a(3, 11, 13), np.cumsum(a(13, lo=1, hi=2)), np.cumsum(a(11, lo=1, hi=2))],
+            [0, 1, 2],
+        ),
+        (
+            "vad",
+            _tarnwell.vad,
+            [a(n, 90, lo=-20, hi=20), a(n, 90, hi=6.28), a(n, lo=0.5), 4, 0.01],
+            [0, 1, 2],
+        ),
+        (
+            "perturb",
+            _ensemble.perturb,
+            [
+                a(m, hi=50),
+                a(m, hi=3),
+                a(m, hi=90),
+                a(m, lo=0.8),
+                a(m, lo=-10, hi=10),
+                31,
+                a(6, m),
+                a(5),
+                a(5),
+                11,
+                12,
+                13,
+            ],
+            [0, 1, 2, 3, 4, 6, 7, 8],
+        ),
+        (
+            "statistics",
+            _ensemble.statistics,
+            [values.astype(dtype), np.array([0, 25, 50, 90, 100], dtype), 3],
+            [0, 1],
+        ),
         ("mode", _ensemble.mode, [np.floor(np.abs(values)).astype(dtype), 20, 3], [0]),
-        ("trace", _refraction.trace,
-         [np.linspace(0, 50e3, 40).astype(dtype), a(7, lo=-1, hi=10), np.array([0, 1e3, 5e3, 2e4], dtype),
-          np.array([1.0003, 1.00026, 1.0001, 1.00001], dtype), 100.0, 6.371e6, 250.0],
-         [0, 1, 2, 3]),
+        (
+            "trace",
+            _refraction.trace,
+            [
+                np.linspace(0, 50e3, 40).astype(dtype),
+                a(7, lo=-1, hi=10),
+                np.array([0, 1e3, 5e3, 2e4], dtype),
+                np.array([1.0003, 1.00026, 1.0001, 1.00001], dtype),
+                100.0,
+                6.371e6,
+                250.0,
+            ],
+            [0, 1, 2, 3],
+        ),
     ]
 
 
@@ -92,7 +153,10 @@ def test_only_misaligned_inputs_are_copied():
     result = 4 * n * 8
     # NumPy reports its data buffers to tracemalloc: an aligned input adds nothing to the peak.
     assert peak_bytes(_tarnwell.thermo, t, p, td) < result + (1 << 20)
-    assert peak_bytes(_tarnwell.thermo, misaligned(t), misaligned(p), misaligned(td)) >= result + 3 * n * 8
+    assert (
+        peak_bytes(_tarnwell.thermo, misaligned(t), misaligned(p), misaligned(td))
+        >= result + 3 * n * 8
+    )
 
 
 EMPTY = """
@@ -177,18 +241,32 @@ ctypes.CDLL(None).malloc(4321)
 print("done")
 """
 
-OURS = re.compile(r"(_tarnwell|_ensemble|_refraction)\.cpython|src/_(tarnwell|ensemble|refraction)\.cpp|frame\.hpp")
+OURS = re.compile(
+    r"(_tarnwell|_ensemble|_refraction)\.cpython|src/_(tarnwell|ensemble|refraction)\.cpp|frame\.hpp"
+)
 
 
-@pytest.mark.skipif(SANITIZER != "address", reason="needs the AddressSanitizer build (scripts/run.sh check)")
+@pytest.mark.skipif(
+    SANITIZER != "address", reason="needs the AddressSanitizer build (scripts/run.sh check)"
+)
 def test_no_leak_from_our_modules():
     """All ten functions, error paths included, many times: no leak with one of our frames."""
     env = dict(os.environ)
-    env["ASAN_OPTIONS"] = re.sub(r"detect_leaks=0", "detect_leaks=1", env.get("ASAN_OPTIONS", "")) + ":symbolize=0"
-    env["LSAN_OPTIONS"] = "exitcode=0"  # the interpreter's own few bytes at exit are not ours to judge
-    run = subprocess.run([sys.executable, "-c", LEAKS], capture_output=True, text=True, timeout=600, env=env)
+    env["ASAN_OPTIONS"] = (
+        re.sub(r"detect_leaks=0", "detect_leaks=1", env.get("ASAN_OPTIONS", "")) + ":symbolize=0"
+    )
+    env["LSAN_OPTIONS"] = (
+        "exitcode=0"  # the interpreter's own few bytes at exit are not ours to judge
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", LEAKS], capture_output=True, text=True, timeout=600, env=env
+    )
     assert run.returncode == 0 and run.stdout == "done\n", run.stderr[-4000:]
     assert "4321 byte(s)" in run.stderr, run.stderr[-4000:]
-    reports = [block for block in run.stderr.split("\n\n") if re.search(r"(Direct|Indirect) leak of", block)]
+    reports = [
+        block
+        for block in run.stderr.split("\n\n")
+        if re.search(r"(Direct|Indirect) leak of", block)
+    ]
     ours = [block for block in reports if OURS.search(block)]
     assert not ours, "\n\n".join(ours)[:8000]

@@ -8,6 +8,8 @@ import numpy as np
 import pint
 import pytest
 import xarray as xr
+from conftest import CASES, same_ds, vad_case
+from conftest import same_bits as same
 
 import _ensemble
 import _tarnwell
@@ -15,7 +17,6 @@ import tarnwell
 import tarnwell.atmosphere
 import tarnwell.ensemble
 import tarnwell.refraction
-from conftest import CASES, same_bits as same, same_ds, vad_case
 
 rng = np.random.default_rng(42)
 ureg = pint.UnitRegistry()
@@ -39,7 +40,9 @@ def test_equals_kernel_in_memory_and_under_dask(case):
                 assert same(ds[d].values, source[d].values)
                 assert ds[d].attrs == source[d].attrs
     # Awkward chunks (sizes that do not divide, core dimensions split) give the same bits, lazily.
-    lazy_inputs = {k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()}) for k, v in inputs.items()}
+    lazy_inputs = {
+        k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()}) for k, v in inputs.items()
+    }
     lazy = call(**lazy_inputs)
     assert all(lazy[name].chunks is not None for name in lazy.data_vars)
     with dask.config.set(scheduler="threads"):
@@ -72,27 +75,149 @@ def test_units_converted_like_pint():
     assert float(tarnwell.cold_pool(zm, b, dim="level").intensity) == np.sqrt(10.0)
 
 
-@pytest.mark.parametrize("bad, match", [
-    (lambda: tarnwell.thermo(xr.DataArray([1.0], attrs={"units": "kg"}, dims="i"), 1e5, 280.0), "t: unit 'kg'"),
-    (lambda: tarnwell.thermo(xr.DataArray([1.0], attrs={"units": "furlongs s-9x"}, dims="i"), 1e5, 280.0), "t: unknown unit"),
-    (lambda: tarnwell.thermo(xr.DataArray([1.0, 2.0], dims="i", coords={"i": [0, 1]}),
-                             xr.DataArray([1.0, 2.0], dims="i", coords={"i": [1, 2]}), 280.0), "not aligned"),
-    (lambda: tarnwell.cold_pool(xr.DataArray([0.0, 1.0], dims="z"), xr.DataArray([0.0, 1.0], dims="z"), dim="level"), "z has no dimension 'level'"),
-    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"x": [0, 1], "y": [0, 1]}), x_dim="lon"), "no dimension 'lon'"),
-    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("lat", "lon"), coords={"lon": [0, 1], "lat": [0, 1]}), x_dim="lon", y_dim="lat"), "longitude or latitude"),
-    (lambda: tarnwell.gradient(xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"y": [0, 1]})), "no coordinate for dimension 'x'"),
-    (lambda: tarnwell.vad(xr.DataArray(np.zeros(4), dims="azimuth", coords={"azimuth": [0, 90, 180, 270]}), min_gates=3, min_spread=0.1), "elevation"),
-    (lambda: tarnwell.statistics(xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), percentiles=[50, 101]), "percentiles must be in the range"),
-    (lambda: tarnwell.mode(xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), n_codes=2**24 + 1), "n_codes"),
-    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 5, members=2, key=(1, 2)), "fac"),
-    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 6, members=2, key=(1, 2), bias_dbz=[1.0]), "bias_dbz"),
-    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g", attrs={"units": "mm6 m-3"}), fac=[0.1] * 6, members=2, key=(1, 2)), "dbz: unit"),
-    (lambda: tarnwell.perturb(dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 6, members=2, key=(1, -2)), "key"),
-    (lambda: tarnwell.trace(xr.DataArray([1.0, 1.0, 1.0], dims="height", coords={"height": [0, 10, 5]}), rng=[0.0], elev=[0.0], radar_height=0.0), "heights"),
-    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[0.0, 1e6], elev=[0.0], radar_height=0.0, step=1e-9), "too many integration steps"),
-    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[5.0, 1.0], elev=[0.0], radar_height=0.0), "rng must not decrease"),
-    (lambda: tarnwell.trace(xr.DataArray([1.0], dims="height", coords={"height": [0]}), rng=[1.0], elev=[0.0], radar_height=0.0, step=0.0), "step must be positive"),
-])
+@pytest.mark.parametrize(
+    "bad, match",
+    [
+        (
+            lambda: tarnwell.thermo(
+                xr.DataArray([1.0], attrs={"units": "kg"}, dims="i"), 1e5, 280.0
+            ),
+            "t: unit 'kg'",
+        ),
+        (
+            lambda: tarnwell.thermo(
+                xr.DataArray([1.0], attrs={"units": "furlongs s-9x"}, dims="i"), 1e5, 280.0
+            ),
+            "t: unknown unit",
+        ),
+        (
+            lambda: tarnwell.thermo(
+                xr.DataArray([1.0, 2.0], dims="i", coords={"i": [0, 1]}),
+                xr.DataArray([1.0, 2.0], dims="i", coords={"i": [1, 2]}),
+                280.0,
+            ),
+            "not aligned",
+        ),
+        (
+            lambda: tarnwell.cold_pool(
+                xr.DataArray([0.0, 1.0], dims="z"), xr.DataArray([0.0, 1.0], dims="z"), dim="level"
+            ),
+            "z has no dimension 'level'",
+        ),
+        (
+            lambda: tarnwell.gradient(
+                xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"x": [0, 1], "y": [0, 1]}),
+                x_dim="lon",
+            ),
+            "no dimension 'lon'",
+        ),
+        (
+            lambda: tarnwell.gradient(
+                xr.DataArray(
+                    np.zeros((2, 2)), dims=("lat", "lon"), coords={"lon": [0, 1], "lat": [0, 1]}
+                ),
+                x_dim="lon",
+                y_dim="lat",
+            ),
+            "longitude or latitude",
+        ),
+        (
+            lambda: tarnwell.gradient(
+                xr.DataArray(np.zeros((2, 2)), dims=("y", "x"), coords={"y": [0, 1]})
+            ),
+            "no coordinate for dimension 'x'",
+        ),
+        (
+            lambda: tarnwell.vad(
+                xr.DataArray(np.zeros(4), dims="azimuth", coords={"azimuth": [0, 90, 180, 270]}),
+                min_gates=3,
+                min_spread=0.1,
+            ),
+            "elevation",
+        ),
+        (
+            lambda: tarnwell.statistics(
+                xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), percentiles=[50, 101]
+            ),
+            "percentiles must be in the range",
+        ),
+        (
+            lambda: tarnwell.mode(
+                xr.DataArray(np.zeros((2, 2)), dims=("member", "x")), n_codes=2**24 + 1
+            ),
+            "n_codes",
+        ),
+        (
+            lambda: tarnwell.perturb(
+                dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 5, members=2, key=(1, 2)
+            ),
+            "fac",
+        ),
+        (
+            lambda: tarnwell.perturb(
+                dbz=xr.DataArray(np.zeros(3), dims="g"),
+                fac=[0.1] * 6,
+                members=2,
+                key=(1, 2),
+                bias_dbz=[1.0],
+            ),
+            "bias_dbz",
+        ),
+        (
+            lambda: tarnwell.perturb(
+                dbz=xr.DataArray(np.zeros(3), dims="g", attrs={"units": "mm6 m-3"}),
+                fac=[0.1] * 6,
+                members=2,
+                key=(1, 2),
+            ),
+            "dbz: unit",
+        ),
+        (
+            lambda: tarnwell.perturb(
+                dbz=xr.DataArray(np.zeros(3), dims="g"), fac=[0.1] * 6, members=2, key=(1, -2)
+            ),
+            "key",
+        ),
+        (
+            lambda: tarnwell.trace(
+                xr.DataArray([1.0, 1.0, 1.0], dims="height", coords={"height": [0, 10, 5]}),
+                rng=[0.0],
+                elev=[0.0],
+                radar_height=0.0,
+            ),
+            "heights",
+        ),
+        (
+            lambda: tarnwell.trace(
+                xr.DataArray([1.0], dims="height", coords={"height": [0]}),
+                rng=[0.0, 1e6],
+                elev=[0.0],
+                radar_height=0.0,
+                step=1e-9,
+            ),
+            "too many integration steps",
+        ),
+        (
+            lambda: tarnwell.trace(
+                xr.DataArray([1.0], dims="height", coords={"height": [0]}),
+                rng=[5.0, 1.0],
+                elev=[0.0],
+                radar_height=0.0,
+            ),
+            "rng must not decrease",
+        ),
+        (
+            lambda: tarnwell.trace(
+                xr.DataArray([1.0], dims="height", coords={"height": [0]}),
+                rng=[1.0],
+                elev=[0.0],
+                radar_height=0.0,
+                step=0.0,
+            ),
+            "step must be positive",
+        ),
+    ],
+)
 def test_bad_input_is_a_value_error_naming_the_argument(bad, match):
     with pytest.raises(ValueError, match=match):
         bad()
@@ -112,22 +237,65 @@ def test_lazy_inputs_are_not_computed_at_call_or_on_refusal():
 
 
 def test_perturb_chunks_members_and_dim_order():
-    g = xr.DataArray(rng.uniform(0, 60, (5, 7)), dims=("azimuth", "range"), coords={"range": np.arange(7) * 250.0})
+    g = xr.DataArray(
+        rng.uniform(0, 60, (5, 7)),
+        dims=("azimuth", "range"),
+        coords={"range": np.arange(7) * 250.0},
+    )
     fac = xr.DataArray(rng.uniform(0.05, 0.3, (6, 5, 7)), dims=("row", "azimuth", "range"))
-    kw = dict(fac=fac, members=16, key=(2**64 - 1, 7), m0=2**63 - 5, bias_dbz=np.arange(16.0), bias_zdr=-np.arange(16.0))
+    kw = dict(
+        fac=fac,
+        members=16,
+        key=(2**64 - 1, 7),
+        m0=2**63 - 5,
+        bias_dbz=np.arange(16.0),
+        bias_zdr=-np.arange(16.0),
+    )
     one = tarnwell.perturb(dbz=g, zdr=g / 20, rhohv=g / 60, vel=g - 30, phidp=g * 2, **kw)
-    raw = _ensemble.perturb(g.values, (g / 20).values, (g * 2).values, (g / 60).values, (g - 30).values, 31,
-                            fac.values.reshape(6, 35), kw["bias_dbz"], kw["bias_zdr"], 2**64 - 1, 7, 2**63 - 5)
+    raw = _ensemble.perturb(
+        g.values,
+        (g / 20).values,
+        (g * 2).values,
+        (g / 60).values,
+        (g - 30).values,
+        31,
+        fac.values.reshape(6, 35),
+        kw["bias_dbz"],
+        kw["bias_zdr"],
+        2**64 - 1,
+        7,
+        2**63 - 5,
+    )
     assert same(one.zdr.values, raw[:, 1].reshape(16, 5, 7))
     assert one.member.values[0] == 2**63 - 5
-    chunked = tarnwell.perturb(dbz=g, zdr=(g / 20).T, rhohv=g / 60, vel=g - 30, phidp=g * 2, chunks=3, n_threads=1,
-                               **{**kw, "fac": fac.transpose("row", "range", "azimuth")})
+    chunked = tarnwell.perturb(
+        dbz=g,
+        zdr=(g / 20).T,
+        rhohv=g / 60,
+        vel=g - 30,
+        phidp=g * 2,
+        chunks=3,
+        n_threads=1,
+        **{**kw, "fac": fac.transpose("row", "range", "azimuth")},
+    )
     assert chunked.dbz.chunks[0] == (3, 3, 3, 3, 3, 1)
     same_ds(chunked.compute(), one)
-    alone = tarnwell.perturb(dbz=g, vel=g - 30, fac=fac, members=1, key=kw["key"], m0=2**63 - 5 + 9,
-                             bias_dbz=[9.0], bias_zdr=[-9.0])
-    assert same(alone.dbz.values[0], one.dbz.values[9]) and same(alone.vel.values[0], one.vel.values[9])
-    empty = tarnwell.perturb(dbz=g[:0], fac=[0.1] * 6, members=3, key=(1, 2), chunks=2)  # no gates, lazily
+    alone = tarnwell.perturb(
+        dbz=g,
+        vel=g - 30,
+        fac=fac,
+        members=1,
+        key=kw["key"],
+        m0=2**63 - 5 + 9,
+        bias_dbz=[9.0],
+        bias_zdr=[-9.0],
+    )
+    assert same(alone.dbz.values[0], one.dbz.values[9]) and same(
+        alone.vel.values[0], one.vel.values[9]
+    )
+    empty = tarnwell.perturb(
+        dbz=g[:0], fac=[0.1] * 6, members=3, key=(1, 2), chunks=2
+    )  # no gates, lazily
     assert empty.dbz.shape == (3, 0, 7) and empty.compute().dbz.shape == (3, 0, 7)
 
 

@@ -99,10 +99,12 @@ def test_fields_on_different_gates_name_both_and_the_common_range():
     with pytest.raises(ValueError, match=msg):
         tarnwell.perturb(dbz=dbz, zdr=zdr, fac=[0.1] * 6, members=2, key=KEY)
     with pytest.raises(ValueError, match="zdr is not aligned with dbz"):
-        tarnwell.perturb(dbz=dbz.isel(range=slice(1, 8)), zdr=zdr, fac=[0.1] * 6, members=2,
-                         key=KEY)
-    ok = tarnwell.perturb(dbz=dbz.isel(range=slice(0, 7)), zdr=zdr, fac=[0.1] * 6, members=2,
-                          key=KEY)
+        tarnwell.perturb(
+            dbz=dbz.isel(range=slice(1, 8)), zdr=zdr, fac=[0.1] * 6, members=2, key=KEY
+        )
+    ok = tarnwell.perturb(
+        dbz=dbz.isel(range=slice(0, 7)), zdr=zdr, fac=[0.1] * 6, members=2, key=KEY
+    )
     assert ok.zdr.shape == (2, 5, 7)
 
 
@@ -118,8 +120,9 @@ def test_nexrad_reflectivity_and_zdr_gates(shared_data):
         gates = min(len(r[4][name][1]) for r in rays)
         rng = (hdr.first_gate + hdr.gate_width * np.arange(gates)) * 1e3
         values = np.array([r[4][name][1][:gates] for r in rays], dtype=np.float64)
-        return xr.DataArray(values, dims=("azimuth", "range"), coords={"range": rng},
-                            attrs={"units": units})
+        return xr.DataArray(
+            values, dims=("azimuth", "range"), coords={"range": rng}, attrs={"units": units}
+        )
 
     dbz, zdr = moment(b"REF", "dBZ"), moment(b"ZDR", "dB")
     assert dbz.sizes["range"] != zdr.sizes["range"]
@@ -127,8 +130,9 @@ def test_nexrad_reflectivity_and_zdr_gates(shared_data):
     with pytest.raises(ValueError, match=rf"differ in size along 'range'.*slice\(0, {n}\)"):
         tarnwell.perturb(dbz=dbz, zdr=zdr, fac=[0.2, 0.1, 0.1, 0, 0, 0], members=2, key=KEY)
     common = dict(range=slice(0, n))
-    ens = tarnwell.perturb(dbz=dbz.isel(common), zdr=zdr.isel(common), fac=[0.2, 0.1, 0.1, 0, 0, 0],
-                           members=2, key=KEY)
+    ens = tarnwell.perturb(
+        dbz=dbz.isel(common), zdr=zdr.isel(common), fac=[0.2, 0.1, 0.1, 0, 0, 0], members=2, key=KEY
+    )
     assert ens.zdr.shape == (2, dbz.sizes["azimuth"], n)
 
 
@@ -139,8 +143,9 @@ def test_scalar_scales_cost_no_per_gate_memory_beyond_the_kernel():
     tarnwell.perturb(dbz=dbz[:2], fac=[0.2] * 6, members=members, key=KEY)  # imports, caches
     tracemalloc.start()
     try:
-        ens = tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, 0.5], members=members,
-                               key=KEY)
+        ens = tarnwell.perturb(
+            dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, 0.5], members=members, key=KEY
+        )
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
@@ -150,12 +155,14 @@ def test_scalar_scales_cost_no_per_gate_memory_beyond_the_kernel():
     assert peak < result + 48 * n + 2**20, peak - result
     fac = np.empty((6, n))
     fac[:] = np.array([0.2, 0, 0, 0, 0, 0.5])[:, None]
-    raw = _ensemble.perturb(dbz.values, [], [], [], vel.values, 17, fac, np.zeros(2), np.zeros(2),
-                            *KEY, 0)
+    raw = _ensemble.perturb(
+        dbz.values, [], [], [], vel.values, 17, fac, np.zeros(2), np.zeros(2), *KEY, 0
+    )
     assert same(ens.vel.values, raw[:, 1].reshape(2, 1000, 1000))
     # Lazily, the graph holds the six numbers, not the expanded scales.
-    lazy = tarnwell.perturb(dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, 0.5], members=members,
-                            key=KEY, chunks=1)
+    lazy = tarnwell.perturb(
+        dbz=dbz, vel=vel, fac=[0.2, 0, 0, 0, 0, 0.5], members=members, key=KEY, chunks=1
+    )
     graph = dict(lazy.vel.data.__dask_graph__())
     assert all(not (isinstance(v, np.ndarray) and v.size >= n * 6) for v in graph.values())
     assert same(lazy.vel.values, ens.vel.values)

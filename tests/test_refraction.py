@@ -25,8 +25,16 @@ def reference(elev, s_end, h, n, radar_height, below_on_level=False, max_step=np
         J, K = (h[m], n[m]) if inside else (h[0], n[0]) if m < 0 else (h[-1], n[-1])
         return [np.sin(th), (L / (K + L * (z - J)) + 1 / r) * np.cos(th), np.cos(th) / r]
 
-    sol = solve_ivp(rhs, (0.0, s_end[-1]), [R + radar_height, elev * DEG, 0.0], method="DOP853",
-                    t_eval=s_end, rtol=1e-12, atol=[1e-7, 1e-14, 1e-16], max_step=max_step)
+    sol = solve_ivp(
+        rhs,
+        (0.0, s_end[-1]),
+        [R + radar_height, elev * DEG, 0.0],
+        method="DOP853",
+        t_eval=s_end,
+        rtol=1e-12,
+        atol=[1e-7, 1e-14, 1e-16],
+        max_step=max_step,
+    )
     r, th, phi = sol.y
     return np.stack([r - R, phi * R, th / DEG], axis=-1)
 
@@ -45,8 +53,16 @@ def test_module_and_arguments():
     rng.flags.writeable = False  # read-only inputs work
     base = trace(rng, [1.0], [0.0], [1.0003], 10.0, R)
     assert base.shape == (1, 3, 3) and base.dtype == np.float64
-    kw = trace(rng=[0, 500, 1000], elev=[1], h=[0], n=[1.0003], radar_height=10, earth_radius=R,
-               step=100.0, n_threads=0)
+    kw = trace(
+        rng=[0, 500, 1000],
+        elev=[1],
+        h=[0],
+        n=[1.0003],
+        radar_height=10,
+        earth_radius=R,
+        step=100.0,
+        n_threads=0,
+    )
     np.testing.assert_array_equal(kw, base)
     with pytest.raises(TypeError):
         trace(rng, [1.0], [0.0], [1.0003], 10.0, R, n_threads=1.0)
@@ -89,11 +105,15 @@ def test_edge_cases():
     for i in (0, 4):
         launch[:, 2] = (elev[i] * DEG) / DEG
         np.testing.assert_array_equal(out[i, :2], launch)
-        np.testing.assert_array_equal(out[i, 2], trace([1000.0], elev[i : i + 1], h, n, 25.0, R)[0, 0])
+        np.testing.assert_array_equal(
+            out[i, 2], trace([1000.0], elev[i : i + 1], h, n, 25.0, R)[0, 0]
+        )
     assert np.isnan(out[1:4]).all() and np.isfinite(out[[0, 4]]).all()
     # a lone NaN range, a range of -inf and non-positive ranges leave the launch state
     for rng in ([np.nan], [-np.inf, 0.0], [-5.0, -1.0]):
-        np.testing.assert_array_equal(trace(rng, [0.5], h, n, 25.0, R)[0, -1], [(R + 25.0) - R, 0.0, (0.5 * DEG) / DEG])
+        np.testing.assert_array_equal(
+            trace(rng, [0.5], h, n, 25.0, R)[0, -1], [(R + 25.0) - R, 0.0, (0.5 * DEG) / DEG]
+        )
 
 
 def test_constant_index_is_straight():
@@ -125,7 +145,9 @@ def test_linear_gradient_against_reference():
 
 
 DUCT_H = [0.0, 50.0, 100.0, 150.0, 200.0, 250.0, 300.0, 2000.0]
-DUCT_N = list(1.00035 + np.cumsum([0.0, -4e-7, -2e-7, -3.5e-7, -2.5e-7, -3e-7, -3e-7, -4e-8 * 34]) * 50)
+DUCT_N = list(
+    1.00035 + np.cumsum([0.0, -4e-7, -2e-7, -3.5e-7, -2.5e-7, -3e-7, -3e-7, -4e-8 * 34]) * 50
+)
 
 
 def test_duct_and_levels():
@@ -134,14 +156,20 @@ def test_duct_and_levels():
     s = np.linspace(0.0, 100_000.0, 41)
     out = trace(s, [0.1, -0.05], DUCT_H, DUCT_N, 120.0, R)
     for i, e in enumerate([0.1, -0.05]):
-        np.testing.assert_allclose(out[i], reference(e, s, DUCT_H, DUCT_N, 120.0), rtol=0, atol=5e-3)
+        np.testing.assert_allclose(
+            out[i], reference(e, s, DUCT_H, DUCT_N, 120.0), rtol=0, atol=5e-3
+        )
         z, el = out[i, :, 0], out[i, :, 2]
         assert z.min() < DUCT_H[0] and el.min() < 0  # turned down, descended through every level
     assert out[0, :, 2].max() > 0 and out[0, :, 0].max() < 150.0  # trapped: rises, then turns down
 
     # starting exactly on a level: ascending rays are in the layer above ...
-    np.testing.assert_allclose(trace(s, [0.2], DUCT_H, DUCT_N, 150.0, R)[0],
-                               reference(0.2, s, DUCT_H, DUCT_N, 150.0), rtol=0, atol=5e-3)
+    np.testing.assert_allclose(
+        trace(s, [0.2], DUCT_H, DUCT_N, 150.0, R)[0],
+        reference(0.2, s, DUCT_H, DUCT_N, 150.0),
+        rtol=0,
+        atol=5e-3,
+    )
     # ... descending ones in the layer below, also on the first level (constant index below it)
     h, n = [0.0, 150.0, 1000.0], [1.00035, 1.00035 - 150 * 3e-7, 1.00035 - 150 * 3e-7]
     for e in (-1e-14, -0.2):
@@ -149,7 +177,9 @@ def test_duct_and_levels():
         np.testing.assert_allclose(down, reference(e, s, h, n, 150.0, True), rtol=0, atol=5e-3)
         assert down[1:, 0].max() < 150.0
     below = s[s <= 40_000.0]  # the ray stays below the profile until about 45 km
-    np.testing.assert_allclose(trace(below, [-0.2], h, n, 0.0, R), straight(np.array([-0.2]), below, 0.0), atol=1e-6)
+    np.testing.assert_allclose(
+        trace(below, [-0.2], h, n, 0.0, R), straight(np.array([-0.2]), below, 0.0), atol=1e-6
+    )
 
 
 def test_threads_do_not_change_results():
@@ -159,4 +189,6 @@ def test_threads_do_not_change_results():
     runs = [trace(rng, elev, DUCT_H, DUCT_N, 120.0, R, 250.0, t) for t in (1, 2, 3, 8, 0, -1)]
     for out in runs[1:]:
         np.testing.assert_array_equal(out, runs[0])
-    np.testing.assert_array_equal(trace(rng, elev[7:8], DUCT_H, DUCT_N, 120.0, R, 250.0, 8)[0], runs[0][7])
+    np.testing.assert_array_equal(
+        trace(rng, elev[7:8], DUCT_H, DUCT_N, 120.0, R, 250.0, 8)[0], runs[0][7]
+    )

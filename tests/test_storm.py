@@ -39,12 +39,25 @@ def test_files_and_cf_product(case: tuple[Path, xr.Dataset]) -> None:
     assert sorted(p.name for p in out.iterdir()) == sorted([*FIGURES, "storm_case.nc"])
     assert ds.attrs["Conventions"].startswith("CF-")
     expected = {
-        "cold_pool_intensity": "m s-1", "cold_pool_depth": "m", "theta_e_gradient": "K km-1",
-        "surface_theta_e": "K", "beam_height_standard": "m", "beam_height_duct": "m",
-        "beam_height_four_thirds": "m", "vad_u": "m s-1", "wind_u": "m s-1",
-        "helicity_0_1km": "m2 s-2", "helicity_0_3km": "m2 s-2", "storm_motion_u": "m s-1",
-        "dbz_mean": "dBZ", "dbz_std": "dBZ", "dbz_p10": "dBZ", "dbz_p90": "dBZ", "zdr_std": "dB",
-        "class_mode": "1", "class_agreement": "1",
+        "cold_pool_intensity": "m s-1",
+        "cold_pool_depth": "m",
+        "theta_e_gradient": "K km-1",
+        "surface_theta_e": "K",
+        "beam_height_standard": "m",
+        "beam_height_duct": "m",
+        "beam_height_four_thirds": "m",
+        "vad_u": "m s-1",
+        "wind_u": "m s-1",
+        "helicity_0_1km": "m2 s-2",
+        "helicity_0_3km": "m2 s-2",
+        "storm_motion_u": "m s-1",
+        "dbz_mean": "dBZ",
+        "dbz_std": "dBZ",
+        "dbz_p10": "dBZ",
+        "dbz_p90": "dBZ",
+        "zdr_std": "dB",
+        "class_mode": "1",
+        "class_agreement": "1",
     }
     for name, unit in expected.items():
         assert ds[name].attrs["units"] == unit, name
@@ -118,8 +131,9 @@ def test_workers_give_the_same_product(case: tuple[Path, xr.Dataset], tmp_path: 
         assert np.array_equal(local[name].values, on_cluster[name].values, equal_nan=True), name
 
 
-def test_outputs_readable_and_failed_write_leaves_nothing(case: tuple[Path, xr.Dataset],
-                                                          tmp_path: Path) -> None:
+def test_outputs_readable_and_failed_write_leaves_nothing(
+    case: tuple[Path, xr.Dataset], tmp_path: Path
+) -> None:
     out, _ = case
     umask = os.umask(0)
     os.umask(umask)
@@ -146,11 +160,15 @@ def test_command_line_checks() -> None:
         storm.main(["--size", "huge"])
 
 
-def test_optional_dependencies_checked_first(tmp_path: Path,
-                                             monkeypatch: pytest.MonkeyPatch) -> None:
+def test_optional_dependencies_checked_first(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     real = storm.command.importlib.util.find_spec
-    monkeypatch.setattr(storm.command.importlib.util, "find_spec",
-                        lambda name: None if name == "matplotlib" else real(name))
+    monkeypatch.setattr(
+        storm.command.importlib.util,
+        "find_spec",
+        lambda name: None if name == "matplotlib" else real(name),
+    )
     wanted = r"matplotlib \(for the figures.*tarnwell\[demo\]"
     with pytest.raises(storm.CaseError, match=wanted) as e:
         storm.run(tmp_path / "out", size="small", log=None)
@@ -159,18 +177,30 @@ def test_optional_dependencies_checked_first(tmp_path: Path,
 
 
 def test_figures_leave_the_backend_alone() -> None:
-    probe = ("import sys, matplotlib; matplotlib.use('svg'); import tarnwell.storm; "
-             "assert 'matplotlib.pyplot' not in sys.modules; import tarnwell.storm.figures; "
-             "print(matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)")
-    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
-                          timeout=120)
+    probe = (
+        "import sys, matplotlib; matplotlib.use('svg'); import tarnwell.storm; "
+        "assert 'matplotlib.pyplot' not in sys.modules; import tarnwell.storm.figures; "
+        "print(matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", probe], capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["svg", "False"]
 
 
 def command(out: Path, *more: str) -> list[str]:
-    return [sys.executable, "-m", "tarnwell.storm", "--size", "small", "--no-figures",
-            "--out", str(out), *more]
+    return [
+        sys.executable,
+        "-m",
+        "tarnwell.storm",
+        "--size",
+        "small",
+        "--no-figures",
+        "--out",
+        str(out),
+        *more,
+    ]
 
 
 def one_line(stderr: str) -> str:
@@ -184,15 +214,24 @@ def default_signals() -> None:  # a test run in the background inherits SIGINT i
         signal.signal(s, signal.SIG_DFL)
 
 
-@pytest.mark.parametrize(("signum", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143),
-                                                (signal.SIGHUP, 129), (None, 0)])
-def test_signal_while_the_product_is_written(tmp_path: Path, signum: int | None,
-                                             status: int) -> None:
+@pytest.mark.parametrize(
+    ("signum", "status"),
+    [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129), (None, 0)],
+)
+def test_signal_while_the_product_is_written(
+    tmp_path: Path, signum: int | None, status: int
+) -> None:
     out, fifo = tmp_path / "new" / "out", tmp_path / "hold"
     os.mkfifo(fifo)
     env = {**os.environ, "TARNWELL_STORM_HOLD": str(fifo)}
-    with subprocess.Popen(command(out), env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True, preexec_fn=default_signals) as proc:
+    with subprocess.Popen(
+        command(out),
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=default_signals,
+    ) as proc:
         watchdog = threading.Timer(300.0, proc.kill)  # a bound, never reached by a working command
         watchdog.start()
         try:
@@ -220,16 +259,21 @@ def test_signal_while_the_product_is_written(tmp_path: Path, signum: int | None,
         assert not (tmp_path / "new").exists()  # the folders it made go too
 
 
-def test_task_limit_is_one_line(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                capsys: pytest.CaptureFixture[str]) -> None:
+def test_task_limit_is_one_line(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
     dask_distributed = pytest.importorskip("dask.distributed")
 
     def no_threads(**kwargs: object) -> None:  # as under a low RLIMIT_NPROC
         raise RuntimeError("can't start new thread")
 
     monkeypatch.setattr(dask_distributed, "LocalCluster", no_threads)
-    assert storm.main(["--size", "small", "--no-figures", "--workers", "1",
-                       "--out", str(tmp_path / "out")]) == 1
+    assert (
+        storm.main(
+            ["--size", "small", "--no-figures", "--workers", "1", "--out", str(tmp_path / "out")]
+        )
+        == 1
+    )
     assert "thread or process limit" in one_line(capsys.readouterr().err)
     assert not any(tmp_path.iterdir())
 
@@ -240,8 +284,9 @@ def test_unusable_out(tmp_path: Path) -> None:
     done = subprocess.run(command(blocker / "out"), capture_output=True, text=True, timeout=120)
     assert done.returncode == 2
     assert "OUT is not writable" in one_line(done.stderr) and "Not a directory" in done.stderr
-    debug = subprocess.run(command(blocker / "out", "--debug"), capture_output=True, text=True,
-                           timeout=120)
+    debug = subprocess.run(
+        command(blocker / "out", "--debug"), capture_output=True, text=True, timeout=120
+    )
     assert debug.returncode == 2 and "Traceback" in debug.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
 
@@ -252,8 +297,11 @@ def private_mounts_possible() -> str | None:
         return "unshare or mount is absent"
     if os.geteuid() != 0:
         return "mounting a tmpfs needs root"
-    done = subprocess.run(["unshare", "--mount", "--propagation", "unchanged", "true"],
-                          capture_output=True, timeout=60)
+    done = subprocess.run(
+        ["unshare", "--mount", "--propagation", "unchanged", "true"],
+        capture_output=True,
+        timeout=60,
+    )
     if done.returncode != 0:
         return f"no mount namespace: {done.stderr.decode().strip()}"
     return None
@@ -263,8 +311,12 @@ def in_mount_namespace(script: str, *args: str) -> subprocess.CompletedProcess[s
     """script run by sh in a private mount namespace (its mounts vanish with it)."""
     shared = "shared:" in Path("/proc/self/mountinfo").read_text()
     propagation = [] if shared else ["--propagation", "unchanged"]  # private already
-    return subprocess.run(["unshare", "--mount", *propagation, "sh", "-c", script, "sh", *args],
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        ["unshare", "--mount", *propagation, "sh", "-c", script, "sh", *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 def test_full_disk_and_read_only_out(tmp_path: Path) -> None:
@@ -275,14 +327,18 @@ def test_full_disk_and_read_only_out(tmp_path: Path) -> None:
     full.mkdir()
     ro.mkdir()
     # A 1 MB tmpfs (the small product takes about 2.7 MB) and a read-only one.
-    script = ('mount -t tmpfs -o size=1m tmpfs "$1" && mount -t tmpfs -o ro,size=1m tmpfs "$2" '
-              '|| exit 99; where=$3; shift 3; "$@" --out "$where/out"; echo "status $?"; '
-              'ls -A "$where"')
-    for where, status, words in ((full, 1, ["no space left on OUT's file system", "MB needed",
-                                            "MB free"]),
-                                 (ro, 2, ["OUT is not writable", "Read-only file system"])):
-        done = in_mount_namespace(script, str(full), str(ro), str(where),
-                                  *command(where / "out")[:-2])
+    script = (
+        'mount -t tmpfs -o size=1m tmpfs "$1" && mount -t tmpfs -o ro,size=1m tmpfs "$2" '
+        '|| exit 99; where=$3; shift 3; "$@" --out "$where/out"; echo "status $?"; '
+        'ls -A "$where"'
+    )
+    for where, status, words in (
+        (full, 1, ["no space left on OUT's file system", "MB needed", "MB free"]),
+        (ro, 2, ["OUT is not writable", "Read-only file system"]),
+    ):
+        done = in_mount_namespace(
+            script, str(full), str(ro), str(where), *command(where / "out")[:-2]
+        )
         assert done.returncode == 0, done.stderr
         line = one_line(done.stderr)
         assert all(w in line for w in words), line

@@ -6,9 +6,9 @@ import time
 
 import numpy as np
 import pytest
+from conftest import same_values
 
 import _tarnwell
-from conftest import same_values
 
 nan, inf = math.nan, math.inf
 THREADS = [1, 2, 3, 8, 0, -1]
@@ -47,8 +47,22 @@ def test_cold_pool_worked_examples(bottom, threshold, top, expected):
         ([nan, 1.0, inf], [0.0, nan, -1.0], nan, 0.0, nan, (nan, nan, nan)),
         (Z4, B4, 1000.0, 0.0, nan, (nan, nan, nan)),
         # non-finite bottom starts at the first valid level
-        ([nan, 0.0, 100.0, 200.0], [-1.0, -0.1, -0.05, 0.0], -inf, 0.0, nan, (math.sqrt(20.0), 200.0, 0.0)),
-        ([nan, 0.0, 100.0, 200.0], [-1.0, -0.1, -0.05, 0.0], inf, 0.0, nan, (math.sqrt(20.0), 200.0, 0.0)),
+        (
+            [nan, 0.0, 100.0, 200.0],
+            [-1.0, -0.1, -0.05, 0.0],
+            -inf,
+            0.0,
+            nan,
+            (math.sqrt(20.0), 200.0, 0.0),
+        ),
+        (
+            [nan, 0.0, 100.0, 200.0],
+            [-1.0, -0.1, -0.05, 0.0],
+            inf,
+            0.0,
+            nan,
+            (math.sqrt(20.0), 200.0, 0.0),
+        ),
         # an invalid level is bridged by one trapezoid: (0.1 + 0.0) / 2 * 200 = 10
         ([0.0, 100.0, 200.0], [-0.1, inf, 0.0], nan, 0.0, nan, (math.sqrt(20.0), 200.0, 0.0)),
         ([0.0, nan, 200.0], [-0.1, -5.0, 0.0], nan, 0.0, nan, (math.sqrt(20.0), 200.0, 0.0)),
@@ -112,9 +126,13 @@ def test_cold_pool_no_levels():
 
 def test_cold_pool_plain_numbers_and_conversions():
     z = [[0, 100, 200, 300]]  # lists of ints are converted to float64
-    assert _tarnwell.cold_pool(z, [B4], 50, 0, float("nan"))[:, 0] == pytest.approx([math.sqrt(5.0), 100.0, 0.0])
+    assert _tarnwell.cold_pool(z, [B4], 50, 0, float("nan"))[:, 0] == pytest.approx(
+        [math.sqrt(5.0), 100.0, 0.0]
+    )
     bottom = np.full((2, 1), nan)  # any shape with n_cols elements
-    out = _tarnwell.cold_pool(np.array([Z4, Z4]), np.array([B4, B4]), bottom, 0.0, np.array([[nan, nan]]))
+    out = _tarnwell.cold_pool(
+        np.array([Z4, Z4]), np.array([B4, B4]), bottom, 0.0, np.array([[nan, nan]])
+    )
     assert out.shape == (3, 2)
     ro = np.array([Z4]) + 0.0
     ro.flags.writeable = False  # inputs are only read
@@ -160,7 +178,9 @@ def test_cold_pool_thread_count_invariance():
         out = _tarnwell.cold_pool(z, b, bottom, 0.01, top, n_threads=n_threads)
         assert out.tobytes() == ref.tobytes(), n_threads
     # every column is computed on its own: a slice gives the same bits
-    part = _tarnwell.cold_pool(z[100:300], b[100:300], bottom[100:300], 0.01, top[100:300], n_threads=3)
+    part = _tarnwell.cold_pool(
+        z[100:300], b[100:300], bottom[100:300], 0.01, top[100:300], n_threads=3
+    )
     assert part.tobytes() == np.ascontiguousarray(ref[:, 100:300]).tobytes()
 
 
@@ -245,8 +265,12 @@ def test_thermo_against_metpy():
     mr = mpcalc.saturation_mixing_ratio(P, TD)
     assert r == pytest.approx(mr.m_as("kg/kg"), rel=2e-2)
     assert theta == pytest.approx(mpcalc.potential_temperature(P, T).m_as("K"), rel=1e-3)
-    assert theta_v == pytest.approx(mpcalc.virtual_potential_temperature(P, T, mr).m_as("K"), rel=1e-3)
-    assert theta_e == pytest.approx(mpcalc.equivalent_potential_temperature(P, T, TD).m_as("K"), rel=3e-2)
+    assert theta_v == pytest.approx(
+        mpcalc.virtual_potential_temperature(P, T, mr).m_as("K"), rel=1e-3
+    )
+    assert theta_e == pytest.approx(
+        mpcalc.equivalent_potential_temperature(P, T, TD).m_as("K"), rel=3e-2
+    )
 
 
 def test_thermo_missing_and_odd_values():
@@ -255,7 +279,9 @@ def test_thermo_missing_and_odd_values():
     td = [nan, 290.0, 290.0, inf, 300.0, 299.0, 240.0]
     out = _tarnwell.thermo(t, p, td)
     # NaN dew point: theta still valid
-    assert np.isnan(out[[0, 2, 3], 0]).all() and out[1, 0] == pytest.approx(300.0 * 0.9**-0.28542059262205427)
+    assert np.isnan(out[[0, 2, 3], 0]).all() and out[1, 0] == pytest.approx(
+        300.0 * 0.9**-0.28542059262205427
+    )
     # NaN temperature or pressure: everything NaN
     assert np.isnan(out[:, 1]).all() and np.isnan(out[:, 2]).all()
     # an infinite dew point is not NaN: it is capped like any dew point above t
@@ -314,17 +340,25 @@ VP = [10.0, 10.0, 0.0, 0.0]
 
 def profile1(z, u, v, ground=0.0, bottom=0.0, top=3000.0, cu=0.0, cv=0.0):
     """profile of one column, as a tuple."""
-    out = _tarnwell.profile(np.array(z, float), np.array([u], float), np.array(v, float), ground, bottom, top, cu, cv)
+    out = _tarnwell.profile(
+        np.array(z, float), np.array([u], float), np.array(v, float), ground, bottom, top, cu, cv
+    )
     assert out.shape == (7, 1)
     return tuple(out[:, 0])
 
 
 def test_profile_worked_examples():
     assert profile1(ZP, UP, VP) == pytest.approx((0, 10, 0, 0, 200, 20 / 3, 5), rel=1e-15)
-    assert profile1(ZP, UP, VP, bottom=500.0, top=2500.0) == pytest.approx((5, 10, 5, 0, 150, 8.75, 5), rel=1e-15)
-    assert profile1(ZP, UP, VP, ground=nan, cu=5.0, cv=5.0) == pytest.approx((0, 10, 0, 0, 150, 20 / 3, 5), rel=1e-15)
+    assert profile1(ZP, UP, VP, bottom=500.0, top=2500.0) == pytest.approx(
+        (5, 10, 5, 0, 150, 8.75, 5), rel=1e-15
+    )
+    assert profile1(ZP, UP, VP, ground=nan, cu=5.0, cv=5.0) == pytest.approx(
+        (0, 10, 0, 0, 150, 20 / 3, 5), rel=1e-15
+    )
     # per-column ground and storm motion in one call
-    out = _tarnwell.profile([ZP, ZP], [UP, UP], [VP, VP], [0.0, nan], 0.0, 3000.0, [0.0, 5.0], [[0.0], [5.0]])
+    out = _tarnwell.profile(
+        [ZP, ZP], [UP, UP], [VP, VP], [0.0, nan], 0.0, 3000.0, [0.0, 5.0], [[0.0], [5.0]]
+    )
     assert out[4].tolist() == [200.0, 150.0]
 
 
@@ -366,7 +400,15 @@ def test_profile_storm_motion_missing():
 def test_profile_top_not_above_bottom():
     # only the bottom-to-top segment: (5 - 0) * (0 - 0) - (10 - 0) * (5 - 0) = -50
     assert profile1(ZP, UP, VP, bottom=2500.0, top=500.0) == (5.0, 0.0, 5.0, 10.0, -50.0, 5.0, 0.0)
-    assert profile1(ZP, UP, VP, bottom=1500.0, top=1500.0, cu=1.0, cv=-2.0) == (10.0, 5.0, 10.0, 5.0, 0.0, 10.0, 5.0)
+    assert profile1(ZP, UP, VP, bottom=1500.0, top=1500.0, cu=1.0, cv=-2.0) == (
+        10.0,
+        5.0,
+        10.0,
+        5.0,
+        0.0,
+        10.0,
+        5.0,
+    )
 
 
 def test_profile_ground_from_first_valid_level():
@@ -423,21 +465,32 @@ def test_profile_against_metpy():
     for c in range(n_cols):
         ms = units("m/s")
         *_, total = mpcalc.storm_relative_helicity(
-            z[c] * units.m, u[c] * ms, v[c] * ms, 2750.0 * units.m, bottom=250.0 * units.m,
-            storm_u=cu[c] * ms, storm_v=cv[c] * ms,
+            z[c] * units.m,
+            u[c] * ms,
+            v[c] * ms,
+            2750.0 * units.m,
+            bottom=250.0 * units.m,
+            storm_u=cu[c] * ms,
+            storm_v=cv[c] * ms,
         )
         assert out[4, c] == pytest.approx(total.m_as("m^2/s^2"), rel=1e-9, abs=1e-9)
 
 
 def test_profile_shapes():
-    assert _tarnwell.profile(np.zeros((0, 4)), np.zeros((0, 4)), [], [], 0.0, 1.0, [], []).shape == (7, 0)
+    assert _tarnwell.profile(
+        np.zeros((0, 4)), np.zeros((0, 4)), [], [], 0.0, 1.0, [], []
+    ).shape == (7, 0)
     zero3 = np.zeros(3)
-    out = _tarnwell.profile(np.zeros((3, 0)), np.zeros((3, 0)), np.zeros(0), zero3, 0.0, 1.0, zero3, zero3)
+    out = _tarnwell.profile(
+        np.zeros((3, 0)), np.zeros((3, 0)), np.zeros(0), zero3, 0.0, 1.0, zero3, zero3
+    )
     assert out.shape == (7, 3) and np.isnan(out).all()
     # z and v flat, read in C order against the 2-D u; plain numbers for one column
     ro = np.array(ZP * 2)
     ro.flags.writeable = False
-    out = _tarnwell.profile(ro, np.array([UP, UP]), np.array(VP * 2), np.zeros((2, 1)), 0.0, 3000.0, [0, 0], [0, 0])
+    out = _tarnwell.profile(
+        ro, np.array([UP, UP]), np.array(VP * 2), np.zeros((2, 1)), 0.0, 3000.0, [0, 0], [0, 0]
+    )
     assert out[4].tolist() == [200.0, 200.0]
     assert _tarnwell.profile([ZP], [UP], [VP], 0, 0, 3000, 0, 0)[4, 0] == 200.0
     with pytest.raises(ValueError, match="^shape mismatch$"):
@@ -449,12 +502,60 @@ def test_profile_shapes():
     [
         # u is checked first, whatever the others are
         (np.zeros(8), np.zeros(8), np.zeros(3), np.zeros(5), 0.0, 0.0, "u must be 2-D"),
-        (np.zeros(8), np.zeros((2, 2, 2)), np.zeros(8), np.zeros(2), np.zeros(2), np.zeros(2), "u must be 2-D"),
-        (np.zeros(7), np.zeros((2, 4)), np.zeros(8), np.zeros(2), np.zeros(2), np.zeros(2), "shape mismatch"),
-        (np.zeros((4, 2)), np.zeros((2, 4)), np.zeros(9), np.zeros(2), np.zeros(2), np.zeros(2), "shape mismatch"),
-        (np.zeros(8), np.zeros((2, 4)), np.zeros(8), np.zeros(4), np.zeros(2), np.zeros(2), "shape mismatch"),
-        (np.zeros(8), np.zeros((2, 4)), np.zeros(8), np.zeros(2), np.zeros(3), np.zeros(2), "shape mismatch"),
-        (np.zeros(8), np.zeros((2, 4)), np.zeros(8), np.zeros(2), np.zeros(2), 0.0, "shape mismatch"),
+        (
+            np.zeros(8),
+            np.zeros((2, 2, 2)),
+            np.zeros(8),
+            np.zeros(2),
+            np.zeros(2),
+            np.zeros(2),
+            "u must be 2-D",
+        ),
+        (
+            np.zeros(7),
+            np.zeros((2, 4)),
+            np.zeros(8),
+            np.zeros(2),
+            np.zeros(2),
+            np.zeros(2),
+            "shape mismatch",
+        ),
+        (
+            np.zeros((4, 2)),
+            np.zeros((2, 4)),
+            np.zeros(9),
+            np.zeros(2),
+            np.zeros(2),
+            np.zeros(2),
+            "shape mismatch",
+        ),
+        (
+            np.zeros(8),
+            np.zeros((2, 4)),
+            np.zeros(8),
+            np.zeros(4),
+            np.zeros(2),
+            np.zeros(2),
+            "shape mismatch",
+        ),
+        (
+            np.zeros(8),
+            np.zeros((2, 4)),
+            np.zeros(8),
+            np.zeros(2),
+            np.zeros(3),
+            np.zeros(2),
+            "shape mismatch",
+        ),
+        (
+            np.zeros(8),
+            np.zeros((2, 4)),
+            np.zeros(8),
+            np.zeros(2),
+            np.zeros(2),
+            0.0,
+            "shape mismatch",
+        ),
     ],
 )
 def test_profile_errors(z, u, v, ground, cu, cv, message):
@@ -465,7 +566,9 @@ def test_profile_errors(z, u, v, ground, cu, cv, message):
 def test_profile_thread_count_invariance():
     rng = np.random.default_rng(10)
     n_cols, n_levels = 64 * 37 + 5, 30
-    z = np.cumsum(rng.uniform(20.0, 200.0, (n_cols, n_levels)), axis=1) + rng.uniform(-50.0, 50.0, (n_cols, 1))
+    z = np.cumsum(rng.uniform(20.0, 200.0, (n_cols, n_levels)), axis=1) + rng.uniform(
+        -50.0, 50.0, (n_cols, 1)
+    )
     u = rng.normal(0.0, 10.0, z.shape)
     v = rng.normal(0.0, 10.0, z.shape)
     z[rng.random(z.shape) < 0.05] = nan
@@ -557,7 +660,9 @@ def test_gradient_thread_count_invariance():
     y = np.cumsum(rng.uniform(0.1, 2.0, 8 * 13 + 3))
     ref = _tarnwell.gradient(f, x, y, n_threads=1)
     for n_threads in THREADS[1:]:
-        assert _tarnwell.gradient(f, x, y, n_threads=n_threads).tobytes() == ref.tobytes(), n_threads
+        assert _tarnwell.gradient(f, x, y, n_threads=n_threads).tobytes() == ref.tobytes(), (
+            n_threads
+        )
     # fields never look into each other
     part = _tarnwell.gradient(f[2:4], x, y, n_threads=3)
     assert part.tobytes() == np.ascontiguousarray(ref[:, 2:4]).tobytes()
@@ -604,7 +709,12 @@ def vad_reference(vr, az, cos_el, min_gates, min_spread):
     m = [[0.0] * 4 for _ in range(4)]
     b = [0.0] * 4
     for v, a in ok:
-        d = [math.sin(a) - means[0], math.cos(a) - means[1], math.sin(2 * a) - means[2], math.cos(2 * a) - means[3]]
+        d = [
+            math.sin(a) - means[0],
+            math.cos(a) - means[1],
+            math.sin(2 * a) - means[2],
+            math.cos(2 * a) - means[3],
+        ]
         for p in range(4):
             for q in range(4):
                 m[p][q] += d[p] * d[q]
@@ -640,7 +750,9 @@ def vad_reference(vr, az, cos_el, min_gates, min_spread):
 
 def vad1(vr, az, cos_el=1.0, min_gates=3, min_spread=0.1):
     """vad of one row, as a list."""
-    out = _tarnwell.vad(np.array([vr], float), np.array([az], float), [cos_el], min_gates, min_spread)
+    out = _tarnwell.vad(
+        np.array([vr], float), np.array([az], float), [cos_el], min_gates, min_spread
+    )
     assert out.shape == (8, 1)
     return out[:, 0].tolist()
 
@@ -689,7 +801,13 @@ def test_vad_against_least_squares():
         a, v = az[i, ok], vr[i, ok]
         design = np.stack([np.sin(a), np.cos(a), np.ones_like(a)], axis=1)
         coef, res, *_ = np.linalg.lstsq(design, v)
-        expect = [coef[0] / cos_el[i, 0], coef[1] / cos_el[i, 0], coef[2], math.sqrt(res[0] / ok.sum()), ok.sum()]
+        expect = [
+            coef[0] / cos_el[i, 0],
+            coef[1] / cos_el[i, 0],
+            coef[2],
+            math.sqrt(res[0] / ok.sum()),
+            ok.sum(),
+        ]
         assert out[:5, i] == pytest.approx(expect, rel=1e-9, abs=1e-9)
         design = np.concatenate([design, np.stack([np.sin(2 * a), np.cos(2 * a)], axis=1)], axis=1)
         coef = np.linalg.lstsq(design, v)[0]
@@ -729,14 +847,19 @@ def test_vad_counts_gates_and_missing_samples():
     assert same_values(vad1(vr, az), vad1(vr5, az5))
     # gates: count written, nothing else; min_gates below 3 still needs 3 samples
     for min_gates in (-5, 0, 2):
-        assert same_values(vad1([1.0, 2.0, nan], [0.0, 1.0, 2.0], min_gates=min_gates), [nan] * 4 + [2.0] + [nan] * 3)
+        assert same_values(
+            vad1([1.0, 2.0, nan], [0.0, 1.0, 2.0], min_gates=min_gates),
+            [nan] * 4 + [2.0] + [nan] * 3,
+        )
     assert same_values(vad1(vr5, az5, min_gates=6), [nan] * 4 + [5.0] + [nan] * 3)
     assert np.isfinite(vad1(vr5, az5, min_gates=5)).all()
     # 3 or 4 samples: the first fit only
     for k in (3, 4):
         a = np.arange(k) * (2 * np.pi / k)
         out = vad1(2.0 + 3.0 * np.sin(a), a)
-        assert out[:5] == pytest.approx([3.0, 0.0, 2.0, 0.0, k], abs=1e-12) and np.isnan(out[5:]).all()
+        assert (
+            out[:5] == pytest.approx([3.0, 0.0, 2.0, 0.0, k], abs=1e-12) and np.isnan(out[5:]).all()
+        )
 
 
 def test_vad_degenerate_rows():
@@ -764,7 +887,10 @@ def test_vad_shapes_and_conversions():
     for cos_el in (np.ones((2, 1)), np.ones((1, 2))):
         assert same_values(_tarnwell.vad(vr, az, cos_el, 3, 0.1), ref)
     # a plain number for one row; ints where floats are declared
-    assert same_values(_tarnwell.vad([[1, 2, 3, 2]], [[0, 1, 2, 3]], 1, 3, 0)[:, 0], vad1([1, 2, 3, 2], [0, 1, 2, 3], 1.0, 3, 0.0))
+    assert same_values(
+        _tarnwell.vad([[1, 2, 3, 2]], [[0, 1, 2, 3]], 1, 3, 0)[:, 0],
+        vad1([1, 2, 3, 2], [0, 1, 2, 3], 1.0, 3, 0.0),
+    )
     with pytest.raises(TypeError):
         _tarnwell.vad(vr, az, [1.0, 1.0], 3.0, 0.1)
 
@@ -798,6 +924,8 @@ def test_vad_thread_count_invariance():
     ref = _tarnwell.vad(vr, az, cos_el, 8, 0.05, n_threads=1)
     assert np.isnan(ref[0]).any() and np.isfinite(ref[5]).any()
     for n_threads in THREADS[1:]:
-        assert _tarnwell.vad(vr, az, cos_el, 8, 0.05, n_threads=n_threads).tobytes() == ref.tobytes(), n_threads
+        assert (
+            _tarnwell.vad(vr, az, cos_el, 8, 0.05, n_threads=n_threads).tobytes() == ref.tobytes()
+        ), n_threads
     part = _tarnwell.vad(vr[100:300], az[100:300], cos_el[100:300], 8, 0.05, n_threads=3)
     assert part.tobytes() == np.ascontiguousarray(ref[:, 100:300]).tobytes()

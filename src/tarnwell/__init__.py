@@ -14,13 +14,25 @@ Pass an explicit count to override it.
 
 from .atmosphere import cold_pool, gradient, profile, thermo, vad
 from .ensemble import mode, perturb, statistics
+from .environment import refractive_index, storm_motion
 from .parcel import parcel
 from .refraction import trace
-from .environment import refractive_index, storm_motion
 from .volume import georeference, wind_profile
 
 __version__ = "0.1.0"  # the one place of the version (pyproject reads it from here)
 __all__ = [
-    "cold_pool", "georeference", "gradient", "mode", "parcel", "perturb", "profile",
-    "refractive_index", "statistics", "storm_motion", "thermo", "trace", "vad", "wind_profile",
+    "cold_pool",
+    "georeference",
+    "gradient",
+    "mode",
+    "parcel",
+    "perturb",
+    "profile",
+    "refractive_index",
+    "statistics",
+    "storm_motion",
+    "thermo",
+    "trace",
+    "vad",
+    "wind_profile",
 ]

@@ -62,8 +62,14 @@ def _scale_matrix(scales: Sequence[float], n_gates: int) -> FloatArray:
 
 
 def _kernel(
-    member: npt.NDArray[np.int64], bias_dbz: FloatArray, bias_zdr: FloatArray,
-    rows: Sequence[npt.NDArray[Any]], fac: FloatArray, flags: int, k0: int, k1: int,
+    member: npt.NDArray[np.int64],
+    bias_dbz: FloatArray,
+    bias_zdr: FloatArray,
+    rows: Sequence[npt.NDArray[Any]],
+    fac: FloatArray,
+    flags: int,
+    k0: int,
+    k1: int,
     n_threads: int | None,
 ) -> FloatArray:
     """One kernel call for a run of consecutive members, the first of which is member[0]."""
@@ -78,9 +84,17 @@ def _kernel(
 
 
 def _perturb_task(
-    member: npt.NDArray[np.int64], bias_dbz: FloatArray, bias_zdr: FloatArray, fields: FloatArray,
-    fac: FloatArray | None = None, *, scales: Sequence[float] | None = None, flags: int, k0: int,
-    k1: int, n_threads: int | None,
+    member: npt.NDArray[np.int64],
+    bias_dbz: FloatArray,
+    bias_zdr: FloatArray,
+    fields: FloatArray,
+    fac: FloatArray | None = None,
+    *,
+    scales: Sequence[float] | None = None,
+    flags: int,
+    k0: int,
+    k1: int,
+    n_threads: int | None,
 ) -> FloatArray:
     """The kernel call of one dask task: the fields stacked (K, n); fac given, or made here from
     six numbers (so the graph holds no per-gate scales)."""
@@ -237,7 +251,7 @@ def _key(key: object, func: str) -> tuple[int, int]:
         if len(words) != 2 or any(isinstance(w, (bool, float, np.floating)) for w in words):
             raise ValueError
         k0, k1 = int(words[0]), int(words[1])
-    except (TypeError, ValueError):
+    except TypeError, ValueError:
         raise ValueError(f"{func}: key must be a pair of unsigned 64-bit integers") from None
     if not (0 <= k0 < 2**64 and 0 <= k1 < 2**64):
         raise ValueError(
@@ -258,8 +272,13 @@ class _Ensemble(NamedTuple):
 
 
 def _settings(
-    members: object, key: object, m0: object, bias_dbz: object, bias_zdr: object,
-    chunks: object, func: str,
+    members: object,
+    key: object,
+    m0: object,
+    bias_dbz: object,
+    bias_zdr: object,
+    chunks: object,
+    func: str,
 ) -> _Ensemble:
     n = integer(members, "members", func)
     if n < 0:
@@ -279,8 +298,11 @@ def _settings(
 
 
 def _perturb_eager(
-    fields: dict[str, xr.DataArray], sources: dict[str, str | None], fac: list[FacRow],
-    ens: _Ensemble, n_threads: int | None,
+    fields: dict[str, xr.DataArray],
+    sources: dict[str, str | None],
+    fac: list[FacRow],
+    ens: _Ensemble,
+    n_threads: int | None,
 ) -> list[Any]:
     """One kernel call in memory; the fields are handed over as they are (no stacked copy)."""
     gate_shape = next(iter(fields.values())).shape
@@ -297,15 +319,20 @@ def _perturb_eager(
         else:
             matrix[r].reshape(gate_shape)[...] = row.values
     flags = sum(FIELD_BITS[n] for n in fields)
-    out = _kernel(ens.numbers, ens.bias_dbz, ens.bias_zdr, rows, matrix, flags, ens.k0, ens.k1,
-                  n_threads)
+    out = _kernel(
+        ens.numbers, ens.bias_dbz, ens.bias_zdr, rows, matrix, flags, ens.k0, ens.k1, n_threads
+    )
     members = ens.numbers.size
     return [out[:, s, :].reshape((members,) + gate_shape) for s in range(len(fields))]
 
 
 def _perturb_lazy(
-    fields: dict[str, xr.DataArray], sources: dict[str, str | None], fac: list[FacRow],
-    ens: _Ensemble, n_threads: int | None, whole: xr.DataArray | None = None,
+    fields: dict[str, xr.DataArray],
+    sources: dict[str, str | None],
+    fac: list[FacRow],
+    ens: _Ensemble,
+    n_threads: int | None,
+    whole: xr.DataArray | None = None,
 ) -> list[Any]:
     """One dask task per chunk of members, each a kernel call over all the gates."""
     import dask.array as da
@@ -329,10 +356,14 @@ def _perturb_lazy(
             values = values.map_blocks(units.convert, sources[n], FIELD_UNITS[n], dtype=np.float64)
         rows.append(values.astype(np.float64))
     args: list[Any] = [
-        da.from_array(ens.numbers, chunks=step), "m",
-        da.from_array(ens.bias_dbz, chunks=step), "m",
-        da.from_array(ens.bias_zdr, chunks=step), "m",
-        da.stack(rows).rechunk(-1), "sg",
+        da.from_array(ens.numbers, chunks=step),
+        "m",
+        da.from_array(ens.bias_dbz, chunks=step),
+        "m",
+        da.from_array(ens.bias_zdr, chunks=step),
+        "m",
+        da.stack(rows).rechunk(-1),
+        "sg",
     ]
     kwargs: dict[str, Any] = {}
     if whole is not None:
@@ -341,26 +372,44 @@ def _perturb_lazy(
         kwargs["scales"] = tuple(fac)  # expanded in each task, not held in the graph
     else:
         matrix = [
-            da.full(gate_shape, r, dtype=np.float64) if isinstance(r, float)
-            else r.data if is_lazy(r) else da.from_array(np.asarray(r.values), chunks=-1)
+            da.full(gate_shape, r, dtype=np.float64)
+            if isinstance(r, float)
+            else r.data
+            if is_lazy(r)
+            else da.from_array(np.asarray(r.values), chunks=-1)
             for r in fac
         ]
         args += [da.stack(matrix).rechunk(-1).reshape(6, n_gates), "rg"]
     block = da.blockwise(
-        _perturb_task, "msg", *args,
-        concatenate=True, dtype=np.float64,
-        flags=sum(FIELD_BITS[n] for n in fields), k0=ens.k0, k1=ens.k1, n_threads=n_threads,
-        meta=np.empty((0, 0, 0)), **kwargs,
+        _perturb_task,
+        "msg",
+        *args,
+        concatenate=True,
+        dtype=np.float64,
+        flags=sum(FIELD_BITS[n] for n in fields),
+        k0=ens.k0,
+        k1=ens.k1,
+        n_threads=n_threads,
+        meta=np.empty((0, 0, 0)),
+        **kwargs,
     )
     return [block[:, s, :].reshape((members,) + gate_shape) for s in range(len(fields))]
 
 
 def perturb(
-    *, dbz: xr.DataArray | None = None, zdr: xr.DataArray | None = None,
-    phidp: xr.DataArray | None = None, rhohv: xr.DataArray | None = None,
-    vel: xr.DataArray | None = None, fac: Any, members: int,
-    key: tuple[int, int], m0: int = 0, bias_dbz: npt.ArrayLike | xr.DataArray | None = None,
-    bias_zdr: npt.ArrayLike | xr.DataArray | None = None, chunks: int | None = None,
+    *,
+    dbz: xr.DataArray | None = None,
+    zdr: xr.DataArray | None = None,
+    phidp: xr.DataArray | None = None,
+    rhohv: xr.DataArray | None = None,
+    vel: xr.DataArray | None = None,
+    fac: Any,
+    members: int,
+    key: tuple[int, int],
+    m0: int = 0,
+    bias_dbz: npt.ArrayLike | xr.DataArray | None = None,
+    bias_zdr: npt.ArrayLike | xr.DataArray | None = None,
+    chunks: int | None = None,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """An ensemble of noisy copies of polarimetric radar fields, reproducible member by member.
@@ -443,7 +492,10 @@ def perturb(
 STATISTICS_INPUTS = (Input("values", None, ("dim",)),)
 MODE_INPUTS = (Input("values", None, ("dim",)),)
 
-def _statistics_task(values: npt.NDArray[Any], *, percentiles: FloatArray, min_valid: int, n_threads: int | None) -> tuple[FloatArray, ...]:
+
+def _statistics_task(
+    values: npt.NDArray[Any], *, percentiles: FloatArray, min_valid: int, n_threads: int | None
+) -> tuple[FloatArray, ...]:
     batch, members = values.shape[:-1], values.shape[-1]
     v = np.moveaxis(values, -1, 0).reshape(members, math.prod(batch))
     mean, std, pct = _ensemble.statistics(v, percentiles, min_valid, threads(n_threads))
@@ -453,13 +505,19 @@ def _statistics_task(values: npt.NDArray[Any], *, percentiles: FloatArray, min_v
 def _levels(percentiles: object, func: str) -> FloatArray:
     levels = np.asarray(percentiles, dtype=np.float64).reshape(-1)
     if not np.all((levels >= 0.0) & (levels <= 100.0)):
-        raise ValueError(f"{func}: percentiles must be in the range [0, 100], not {levels.tolist()}")
+        raise ValueError(
+            f"{func}: percentiles must be in the range [0, 100], not {levels.tolist()}"
+        )
     return levels
 
 
 def statistics(
-    values: xr.DataArray, *, dim: Hashable = "member", percentiles: Sequence[float] | npt.ArrayLike = (10, 50, 90),
-    min_valid: int = 1, n_threads: int | None = None,
+    values: xr.DataArray,
+    *,
+    dim: Hashable = "member",
+    percentiles: Sequence[float] | npt.ArrayLike = (10, 50, 90),
+    min_valid: int = 1,
+    n_threads: int | None = None,
 ) -> xr.Dataset:
     """Ensemble mean, spread and percentiles over the finite members of every point.
 
@@ -505,9 +563,15 @@ def statistics(
     levels = _levels(percentiles, func)
     min_valid = integer(min_valid, "min_valid", func)
     out = apply(
-        _statistics_task, call.args, call.core_dims, [[], [], ["percentile"]],
-        {"percentiles": levels, "min_valid": min_valid,
-         "n_threads": call_threads(n_threads, call.lazy)},
+        _statistics_task,
+        call.args,
+        call.core_dims,
+        [[], [], ["percentile"]],
+        {
+            "percentiles": levels,
+            "min_valid": min_valid,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
         {"percentile": levels.size},
     )
     unit = units.unit_of(call.args[0])
@@ -523,7 +587,10 @@ def statistics(
 
 # --- mode -----------------------------------------------------------------------------------------
 
-def _mode_task(values: npt.NDArray[Any], *, n_codes: int, min_valid: int, n_threads: int | None) -> tuple[FloatArray, ...]:
+
+def _mode_task(
+    values: npt.NDArray[Any], *, n_codes: int, min_valid: int, n_threads: int | None
+) -> tuple[FloatArray, ...]:
     batch, members = values.shape[:-1], values.shape[-1]
     v = np.moveaxis(values, -1, 0).reshape(members, math.prod(batch))
     mode_, fraction = _ensemble.mode(v, n_codes, min_valid, threads(n_threads))
@@ -531,7 +598,11 @@ def _mode_task(values: npt.NDArray[Any], *, n_codes: int, min_valid: int, n_thre
 
 
 def mode(
-    values: xr.DataArray, *, dim: Hashable = "member", n_codes: int, min_valid: int = 1,
+    values: xr.DataArray,
+    *,
+    dim: Hashable = "member",
+    n_codes: int,
+    min_valid: int = 1,
     n_threads: int | None = None,
 ) -> xr.Dataset:
     """Most frequent class code of every point and the members' agreement.
@@ -571,9 +642,15 @@ def mode(
         raise ValueError(f"{func}: n_codes must be in 1 ... 16777216, not {n_codes}")
     min_valid = integer(min_valid, "min_valid", func)
     out = apply(
-        _mode_task, call.args, call.core_dims, [[], []],
-        {"n_codes": n_codes, "min_valid": min_valid,
-         "n_threads": call_threads(n_threads, call.lazy)},
+        _mode_task,
+        call.args,
+        call.core_dims,
+        [[], []],
+        {
+            "n_codes": n_codes,
+            "min_valid": min_valid,
+            "n_threads": call_threads(n_threads, call.lazy),
+        },
     )
     names = {
         "mode": attrs("most frequent class code", "1"),

@@ -44,7 +44,19 @@ from .product import summary, write_netcdf
 from .stages import classify
 
 __all__ = [
-    "CLASSES", "COLD_POOL_THRESHOLD", "GUST_FRONT_GRADIENT", "OUTFLOW_CENTRE", "OUTFLOW_RADIUS",
-    "RADAR", "RADAR_HEIGHT", "SIZES", "CaseError", "Size", "classify", "main", "run", "summary",
+    "CLASSES",
+    "COLD_POOL_THRESHOLD",
+    "GUST_FRONT_GRADIENT",
+    "OUTFLOW_CENTRE",
+    "OUTFLOW_RADIUS",
+    "RADAR",
+    "RADAR_HEIGHT",
+    "SIZES",
+    "CaseError",
+    "Size",
+    "classify",
+    "main",
+    "run",
+    "summary",
     "write_netcdf",
 ]

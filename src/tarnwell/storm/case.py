@@ -63,15 +63,16 @@ class Size:
 
 
 SIZES = {
-    "small": Size(n_xy=64, n_levels=30, n_azimuths=180, n_gates=120, n_sweep_gates=160,
-                  members=50),
-    "default": Size(n_xy=240, n_levels=50, n_azimuths=360, n_gates=300, n_sweep_gates=400,
-                    members=60),
+    "small": Size(n_xy=64, n_levels=30, n_azimuths=180, n_gates=120, n_sweep_gates=160, members=50),
+    "default": Size(
+        n_xy=240, n_levels=50, n_azimuths=360, n_gates=300, n_sweep_gates=400, members=60
+    ),
 }
 
 
-def attrs(long_name: str, units: str | None = None, standard_name: str | None = None,
-          **more: Any) -> dict[str, Any]:
+def attrs(
+    long_name: str, units: str | None = None, standard_name: str | None = None, **more: Any
+) -> dict[str, Any]:
     """CF attributes of a product variable."""
     a: dict[str, Any] = {"long_name": long_name}
     if units is not None:
@@ -128,7 +129,8 @@ def synthesize_soundings(size: Size, seed: int = 7) -> xr.Dataset:
     # Hydrostatic pressure, integrated down from a top level where the outflow is absent: the
     # cold columns get the meso-high that goes with them.
     lnp_env = np.log(100000.0) - np.concatenate(
-        [[0.0], np.cumsum(np.diff(z) * G / (RD * 0.5 * (t_env[1:] + t_env[:-1])))])
+        [[0.0], np.cumsum(np.diff(z) * G / (RD * 0.5 * (t_env[1:] + t_env[:-1])))]
+    )
     layer = np.diff(z)[:, None, None] * G / (RD * 0.5 * (t[1:] + t[:-1]))
     above = np.concatenate([np.cumsum(layer[::-1], axis=0)[::-1], np.zeros((1, n, n))])
     p = np.exp(lnp_env[-1] + above)
@@ -150,8 +152,11 @@ def synthesize_soundings(size: Size, seed: int = 7) -> xr.Dataset:
             "td": (dims, td - 273.15, attrs("dew point", "degC", "dew_point_temperature")),
             "t_env": ("level", t_env, attrs("temperature of the undisturbed sounding", "K")),
             "td_env": ("level", td_env, attrs("dew point of the undisturbed sounding", "K")),
-            "p_env": ("level", np.exp(lnp_env),
-                      attrs("pressure of the undisturbed sounding", "Pa")),
+            "p_env": (
+                "level",
+                np.exp(lnp_env),
+                attrs("pressure of the undisturbed sounding", "Pa"),
+            ),
         },
         coords=coords,
     )
@@ -173,15 +178,21 @@ def refractive_index(h: FloatArray, duct: bool) -> FloatArray:
 
 def profile_heights() -> FloatArray:
     """Heights (m) of the refractive-index profile: finest near the ground."""
-    return np.concatenate([np.arange(0.0, 300.0, 10.0), np.arange(300.0, 2000.0, 50.0),
-                           np.arange(2000.0, 20001.0, 250.0)])
+    return np.concatenate(
+        [
+            np.arange(0.0, 300.0, 10.0),
+            np.arange(300.0, 2000.0, 50.0),
+            np.arange(2000.0, 20001.0, 250.0),
+        ]
+    )
 
 
 def index_profile(duct: bool) -> xr.DataArray:
     """The refractive-index profile over its height coordinate."""
     h = profile_heights()
-    return xr.DataArray(refractive_index(h, duct), dims="height",
-                        coords={"height": ("height", h, {"units": "m"})})
+    return xr.DataArray(
+        refractive_index(h, duct), dims="height", coords={"height": ("height", h, {"units": "m"})}
+    )
 
 
 # ----------------------------------------------------------------------------------------------
@@ -196,8 +207,9 @@ def true_wind(height: FloatArray | float) -> tuple[FloatArray, FloatArray]:
     return u, v
 
 
-def synthesize_volume_scan(height: xr.DataArray, local_elevation: xr.DataArray, size: Size,
-                           seed: int = 11) -> xr.DataArray:
+def synthesize_volume_scan(
+    height: xr.DataArray, local_elevation: xr.DataArray, size: Size, seed: int = 11
+) -> xr.DataArray:
     """Radial velocity (elevation, azimuth, range) of the jet seen by the traced beams, with
     noise and gaps."""
     rng = np.random.default_rng(seed)
@@ -216,19 +228,26 @@ def synthesize_volume_scan(height: xr.DataArray, local_elevation: xr.DataArray, 
         missing[i, ((az - start) % 360.0) < width, :] = True
     vr[missing] = np.nan
     return xr.DataArray(
-        vr, dims=("elevation", "azimuth", "range"),
-        coords={"elevation": height["elevation"], "azimuth": ("azimuth", az, {"units": "degree"}),
-                "range": height["range"]},
-        attrs=attrs("radial velocity", "m s-1",
-                    "radial_velocity_of_scatterers_away_from_instrument"))
+        vr,
+        dims=("elevation", "azimuth", "range"),
+        coords={
+            "elevation": height["elevation"],
+            "azimuth": ("azimuth", az, {"units": "degree"}),
+            "range": height["range"],
+        },
+        attrs=attrs(
+            "radial velocity", "m s-1", "radial_velocity_of_scatterers_away_from_instrument"
+        ),
+    )
 
 
 # ----------------------------------------------------------------------------------------------
 # Reflectivity of the storm
 
 
-def storm_reflectivity(x: FloatArray, y: FloatArray,
-                       seed: int = 3) -> tuple[FloatArray, FloatArray]:
+def storm_reflectivity(
+    x: FloatArray, y: FloatArray, seed: int = 3
+) -> tuple[FloatArray, FloatArray]:
     """Reflectivity (dBZ) and differential reflectivity (dB) of the storm at points x, y (km)."""
     rng = np.random.default_rng(seed)
     hx, hy = np.sin(np.deg2rad(STORM_HEADING)), np.cos(np.deg2rad(STORM_HEADING))

@@ -51,12 +51,17 @@ def missing_dependencies(figures: bool, workers: bool) -> str | None:
         wanted["matplotlib"] = "the figures (or give --no-figures)"
     if workers:
         wanted["distributed"] = "--workers"
-    lacking = [f"{name} (for {why})" for name, why in wanted.items()
-               if importlib.util.find_spec(name) is None]
+    lacking = [
+        f"{name} (for {why})"
+        for name, why in wanted.items()
+        if importlib.util.find_spec(name) is None
+    ]
     if not lacking:
         return None
-    return (f"the storm case needs {', '.join(lacking)}: install the demo extra, "
-            f"pip install 'tarnwell[demo]'")
+    return (
+        f"the storm case needs {', '.join(lacking)}: install the demo extra, "
+        f"pip install 'tarnwell[demo]'"
+    )
 
 
 @contextlib.contextmanager
@@ -69,9 +74,15 @@ def stage(log: Log, number: int, total: int, title: str, times: dict[str, float]
     log(f"      done in {times[title]:.2f} s")
 
 
-def run(out: str | os.PathLike[str] = "out", *, size: str = "default", workers: int | None = None,
-        figures: bool = True, figure_dir: str | os.PathLike[str] | None = None,
-        log: Log | None = print) -> xr.Dataset:
+def run(
+    out: str | os.PathLike[str] = "out",
+    *,
+    size: str = "default",
+    workers: int | None = None,
+    figures: bool = True,
+    figure_dir: str | os.PathLike[str] | None = None,
+    log: Log | None = print,
+) -> xr.Dataset:
     """Runs the storm case, writes ``storm_case.nc`` (and the figures) and returns the product.
 
     Parameters
@@ -114,9 +125,16 @@ def run(out: str | os.PathLike[str] = "out", *, size: str = "default", workers: 
             if workers is not None:
                 from dask.distributed import Client, LocalCluster
 
-                cluster = stack.enter_context(LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                    dashboard_address=None, silence_logs=logging.ERROR))
+                cluster = stack.enter_context(
+                    LocalCluster(
+                        n_workers=workers,
+                        threads_per_worker=1,
+                        processes=True,
+                        host="127.0.0.1",
+                        dashboard_address=None,
+                        silence_logs=logging.ERROR,
+                    )
+                )
                 stack.enter_context(Client(cluster))
                 say(f"dask cluster: {workers} worker processes on 127.0.0.1")
             return _run(SIZES[size], size, workers is not None, out_dir, fig_dir, say)
@@ -125,13 +143,16 @@ def run(out: str | os.PathLike[str] = "out", *, size: str = "default", workers: 
         raise
 
 
-def _run(dims: Size, size: str, dask: bool, out_dir: Path, fig_dir: Path | None,
-         say: Log) -> xr.Dataset:
+def _run(
+    dims: Size, size: str, dask: bool, out_dir: Path, fig_dir: Path | None, say: Log
+) -> xr.Dataset:
     times: dict[str, float] = {}
     total = 6 if fig_dir is not None else 5
-    say(f"storm case ({size}): {dims.n_xy} x {dims.n_xy} soundings x {dims.n_levels} levels; "
+    say(
+        f"storm case ({size}): {dims.n_xy} x {dims.n_xy} soundings x {dims.n_levels} levels; "
         f"{SWEEP_ELEVATIONS.size} sweeps x {dims.n_azimuths} azimuths x {dims.n_gates} gates; "
-        f"{dims.members} members x {dims.n_azimuths} x {dims.n_sweep_gates} gates")
+        f"{dims.members} members x {dims.n_azimuths} x {dims.n_sweep_gates} gates"
+    )
     t0 = time.perf_counter()
     with stage(say, 1, total, "cold pool and gust front (thermo, cold_pool, gradient)", times):
         cp = cold_pool_stage(synthesize_soundings(dims), dask)
@@ -171,13 +192,23 @@ class _Parser(argparse.ArgumentParser):
 def parser() -> argparse.ArgumentParser:
     doc = sys.modules[__package__].__doc__ or ""
     p = _Parser(prog=PROG, description=doc.split("\n\n")[0])
-    p.add_argument("--out", default="out",
-                   help="folder for the product and the figures (default: out)")
-    p.add_argument("--figures", default=None, metavar="DIR",
-                   help="folder for the figures (default: the --out folder)")
+    p.add_argument(
+        "--out", default="out", help="folder for the product and the figures (default: out)"
+    )
+    p.add_argument(
+        "--figures",
+        default=None,
+        metavar="DIR",
+        help="folder for the figures (default: the --out folder)",
+    )
     p.add_argument("--size", choices=sorted(SIZES), default="default", help="problem size")
-    p.add_argument("--workers", type=int, default=None, metavar="N",
-                   help="run on a local dask.distributed cluster of N worker processes")
+    p.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        metavar="N",
+        help="run on a local dask.distributed cluster of N worker processes",
+    )
     p.add_argument("--no-figures", action="store_true", help="write the product only")
     p.add_argument("--debug", action="store_true", help="show the traceback of a failure")
     return p
@@ -195,8 +226,11 @@ def signals_stop() -> Iterator[None]:
             raise KeyboardInterrupt
         raise Stopped(signum)
 
-    caught = [s for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-              if signal.getsignal(s) is not signal.SIG_IGN]
+    caught = [
+        s
+        for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+        if signal.getsignal(s) is not signal.SIG_IGN
+    ]
     previous = {s: signal.signal(s, stop) for s in caught}
     try:
         yield
@@ -224,8 +258,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser().error("--workers must be at least 1")
     try:
         with signals_stop():
-            run(args.out, size=args.size, workers=args.workers, figures=not args.no_figures,
-                figure_dir=args.figures)
+            run(
+                args.out,
+                size=args.size,
+                workers=args.workers,
+                figures=not args.no_figures,
+                figure_dir=args.figures,
+            )
         return 0
     except BaseException as e:  # every ending is one line; --debug adds the traceback
         if isinstance(e, SystemExit):

@@ -34,16 +34,24 @@ def save(fig: Figure, path: Path) -> Path:
     return path
 
 
-def figure(rows: int, cols: int, figsize: tuple[float, float],
-           layout: Literal["constrained"]) -> tuple[Figure, Any]:
+def figure(
+    rows: int, cols: int, figsize: tuple[float, float], layout: Literal["constrained"]
+) -> tuple[Figure, Any]:
     """A figure and its grid of axes, without pyplot."""
     fig = Figure(figsize=figsize, layout=layout)
     return fig, fig.subplots(rows, cols)
 
 
 def mark_sites(ax: Axes) -> None:
-    ax.plot(*OUTFLOW_CENTRE, marker="+", color="k", markersize=12, mew=2, linestyle="none",
-            label="outflow centre")
+    ax.plot(
+        *OUTFLOW_CENTRE,
+        marker="+",
+        color="k",
+        markersize=12,
+        mew=2,
+        linestyle="none",
+        label="outflow centre",
+    )
     ax.plot(*RADAR, marker="^", color="k", markersize=8, linestyle="none", label="radar")
 
 
@@ -52,7 +60,7 @@ def above_ground(h: np.ndarray) -> np.ndarray:
     out = h.astype(np.float64, copy=True)
     hit = np.flatnonzero(h < 0.0)
     if hit.size:
-        out[hit[0] + 1:] = np.nan
+        out[hit[0] + 1 :] = np.nan
         out[hit[0]] = 0.0
     return out
 
@@ -62,16 +70,28 @@ def cold_pool(ds: xr.Dataset, path: Path) -> Path:
     x, y = ds["x"].values, ds["y"].values
     grad = ds["theta_e_gradient"].values
     panels = (
-        (ds["cold_pool_intensity"].values, "Cold-pool intensity C", "C (m s$^{-1}$)", "viridis",
-         0.0),
+        (
+            ds["cold_pool_intensity"].values,
+            "Cold-pool intensity C",
+            "C (m s$^{-1}$)",
+            "viridis",
+            0.0,
+        ),
         (ds["cold_pool_depth"].values / 1000.0, "Cold-pool depth", "depth (km)", "cividis", 2.5),
     )
     for ax, (field, title, label, cmap, top) in zip(axes, panels):
-        mesh = ax.pcolormesh(x, y, field, cmap=cmap, shading="auto", vmin=0.0,
-                             vmax=top if top > 1 else None)
+        mesh = ax.pcolormesh(
+            x, y, field, cmap=cmap, shading="auto", vmin=0.0, vmax=top if top > 1 else None
+        )
         fig.colorbar(mesh, ax=ax, label=label, shrink=0.9)
-        cs = ax.contour(x, y, grad, levels=[GUST_FRONT_GRADIENT, 2.0 * GUST_FRONT_GRADIENT],
-                        colors=["w", "r"], linewidths=[0.8, 1.2])
+        cs = ax.contour(
+            x,
+            y,
+            grad,
+            levels=[GUST_FRONT_GRADIENT, 2.0 * GUST_FRONT_GRADIENT],
+            colors=["w", "r"],
+            linewidths=[0.8, 1.2],
+        )
         ax.clabel(cs, fmt="%.0f K/km", fontsize=7)
         mark_sites(ax)
         ax.set_title(f"{title}\ncontours: near-surface |∇θe| (gust front)")
@@ -90,11 +110,20 @@ def beams(ds: xr.Dataset, path: Path) -> Path:
     for ax, top, far in ((axes[0], 8.0, 200.0), (axes[1], 1.5, 120.0)):
         for i, el in enumerate(ds["beam_elevation"].values):
             c = colours[i]
-            for name, style, lw in (("standard", "-", 1.6), ("duct", "--", 1.6),
-                                    ("four_thirds", ":", 1.0)):
+            for name, style, lw in (
+                ("standard", "-", 1.6),
+                ("duct", "--", 1.6),
+                ("four_thirds", ":", 1.0),
+            ):
                 h = ds[f"beam_height_{name}"][i].values / 1000.0
-                ax.plot(rng_km, above_ground(h), color=c, lw=lw, ls=style,
-                        label=f"{el:g}°" if name == "standard" else None)
+                ax.plot(
+                    rng_km,
+                    above_ground(h),
+                    color=c,
+                    lw=lw,
+                    ls=style,
+                    label=f"{el:g}°" if name == "standard" else None,
+                )
                 hit = np.flatnonzero(h < 0.0)
                 if hit.size:
                     ax.plot(rng_km[hit[0]], 0.0, marker="x", color=c, ms=8, mew=2)
@@ -106,10 +135,13 @@ def beams(ds: xr.Dataset, path: Path) -> Path:
         ax.set_xlabel("range (km)")
         ax.set_ylabel("beam height above ground (km)")
         ax.grid(alpha=0.3)
-    axes[0].set_title("Beam height: solid standard atmosphere, dashed surface duct,\n"
-                      "dotted 4/3-earth model")
-    axes[1].set_title("Lowest 1.5 km: the duct (shaded, lowest 150 m) bends the low beams\n"
-                      "down; x: trapped beam reaches the ground")
+    axes[0].set_title(
+        "Beam height: solid standard atmosphere, dashed surface duct,\ndotted 4/3-earth model"
+    )
+    axes[1].set_title(
+        "Lowest 1.5 km: the duct (shaded, lowest 150 m) bends the low beams\n"
+        "down; x: trapped beam reaches the ground"
+    )
     axes[0].legend(title="elevation", fontsize=8, loc="upper left")
     fig.suptitle("Radar beam propagation")
     return save(fig, path)
@@ -125,8 +157,15 @@ def winds(ds: xr.Dataset, path: Path) -> Path:
         prof = ds[f"wind_{name}"]
         z = ds["profile_z"].values / 1000.0
         ax.plot(prof.sel(source="truth"), z, color=colour, lw=2.0, label=f"{name} truth")
-        ax.plot(prof.sel(source="vad"), z, "o", color=colour, ms=3.5, mfc="none",
-                label=f"{name} VAD (100 m bins)")
+        ax.plot(
+            prof.sel(source="vad"),
+            z,
+            "o",
+            color=colour,
+            ms=3.5,
+            mfc="none",
+            label=f"{name} VAD (100 m bins)",
+        )
     ax.set_ylim(0.0, 8.0)
     ax.set_xlabel("wind component (m s$^{-1}$)")
     ax.set_ylabel("height above ground (km)")
@@ -140,20 +179,33 @@ def winds(ds: xr.Dataset, path: Path) -> Path:
     ut, vt = ds["wind_u"].sel(source="truth").values, ds["wind_v"].sel(source="truth").values
     uv, vv = ds["wind_u"].sel(source="vad").values, ds["wind_v"].sel(source="vad").values
     ax.plot(ut[sel], vt[sel], color="0.3", lw=1.5, label="truth")
-    sc = ax.scatter(uv[sel], vv[sel], c=z[sel] / 1000.0, cmap="viridis", s=14, zorder=3,
-                    label="VAD")
+    sc = ax.scatter(
+        uv[sel], vv[sel], c=z[sel] / 1000.0, cmap="viridis", s=14, zorder=3, label="VAD"
+    )
     fig.colorbar(sc, ax=ax, label="height above ground (km)")
     cu = float(ds["storm_motion_u"].sel(source="vad"))
     cv = float(ds["storm_motion_v"].sel(source="vad"))
-    ax.plot(cu, cv, marker="*", color="tab:red", ms=14, linestyle="none",
-            label="storm motion (right mover)")
+    ax.plot(
+        cu,
+        cv,
+        marker="*",
+        color="tab:red",
+        ms=14,
+        linestyle="none",
+        label="storm motion (right mover)",
+    )
     k1 = z <= 1000.0
     ax.fill(np.r_[cu, uv[k1]], np.r_[cv, vv[k1]], color="tab:red", alpha=0.15)
     h1 = float(ds["helicity_0_1km"].sel(source="vad"))
     h3 = float(ds["helicity_0_3km"].sel(source="vad"))
-    ax.text(0.02, 0.02, f"SRH 0-1 km {h1:.0f} m$^2$ s$^{{-2}}$ (shaded)\n"
-            f"SRH 0-3 km {h3:.0f} m$^2$ s$^{{-2}}$",
-            transform=ax.transAxes, fontsize=9, va="bottom")
+    ax.text(
+        0.02,
+        0.02,
+        f"SRH 0-1 km {h1:.0f} m$^2$ s$^{{-2}}$ (shaded)\nSRH 0-3 km {h3:.0f} m$^2$ s$^{{-2}}$",
+        transform=ax.transAxes,
+        fontsize=9,
+        va="bottom",
+    )
     ax.axhline(0.0, color="0.6", lw=0.8)
     ax.axvline(0.0, color="0.6", lw=0.8)
     ax.set_aspect("equal", adjustable="datalim")
@@ -191,20 +243,25 @@ def storm_view(ax: Axes) -> None:
 def ensemble(ds: xr.Dataset, path: Path) -> Path:
     gx, gy = gate_corners(ds)
     fig, axes = figure(2, 3, figsize=(14, 8.8), layout="constrained")
-    rows = (("dbz", "reflectivity", "dBZ", (-5.0, 65.0), (0.0, 3.0), (0.0, 7.0)),
-            ("zdr", "ZDR", "dB", (0.0, 4.0), (0.0, 0.6), (0.0, 1.5)))
+    rows = (
+        ("dbz", "reflectivity", "dBZ", (-5.0, 65.0), (0.0, 3.0), (0.0, 7.0)),
+        ("zdr", "ZDR", "dB", (0.0, 4.0), (0.0, 0.6), (0.0, 1.5)),
+    )
     for ax_row, (name, long, unit, lim, slim, blim) in zip(axes, rows):
-        fields = ((ds[f"{name}_mean"], f"ensemble mean {long}", lim, "turbo"),
-                  (ds[f"{name}_std"], f"ensemble spread (std) of {long}", slim, "magma"),
-                  (ds[f"{name}_p90"] - ds[f"{name}_p10"], f"10-90 % band of {long}", blim, "magma"))
+        fields = (
+            (ds[f"{name}_mean"], f"ensemble mean {long}", lim, "turbo"),
+            (ds[f"{name}_std"], f"ensemble spread (std) of {long}", slim, "magma"),
+            (ds[f"{name}_p90"] - ds[f"{name}_p10"], f"10-90 % band of {long}", blim, "magma"),
+        )
         for ax, (field, title, (lo, hi), cmap) in zip(ax_row, fields):
             mesh = ax.pcolormesh(gx, gy, field.values, cmap=cmap, vmin=lo, vmax=hi, shading="flat")
             fig.colorbar(mesh, ax=ax, label=f"{long} ({unit})", shrink=0.85)
             mark_sites(ax)
             sweep_axes(ax, title)
             storm_view(ax)
-    fig.suptitle(f"Radar ensemble of {ds.sizes['member']} members (0.5° sweep): mean, spread and "
-                 "band")
+    fig.suptitle(
+        f"Radar ensemble of {ds.sizes['member']} members (0.5° sweep): mean, spread and band"
+    )
     return save(fig, path)
 
 
@@ -217,15 +274,29 @@ def classes(ds: xr.Dataset, path: Path) -> Path:
     bar = fig.colorbar(mesh, ax=axes[0], ticks=np.arange(len(CLASSES)), shrink=0.85)
     bar.ax.set_yticklabels(list(CLASSES))
     bar.set_label("class")
-    mesh = axes[1].pcolormesh(gx, gy, ds["class_agreement"].values * 100.0, cmap="RdYlGn",
-                              vmin=30.0, vmax=100.0, shading="flat")
-    fig.colorbar(mesh, ax=axes[1], label="members agreeing with the most likely class (%)",
-                 shrink=0.85)
+    mesh = axes[1].pcolormesh(
+        gx,
+        gy,
+        ds["class_agreement"].values * 100.0,
+        cmap="RdYlGn",
+        vmin=30.0,
+        vmax=100.0,
+        shading="flat",
+    )
+    fig.colorbar(
+        mesh, ax=axes[1], label="members agreeing with the most likely class (%)", shrink=0.85
+    )
     x, y = ds["x"].values, ds["y"].values
     titles = ("Most likely class (mode over the members)", "Agreement of the members")
     for ax, title in zip(axes, titles):
-        ax.contour(x, y, ds["theta_e_gradient"].values, levels=[GUST_FRONT_GRADIENT], colors="k",
-                   linewidths=0.8)
+        ax.contour(
+            x,
+            y,
+            ds["theta_e_gradient"].values,
+            levels=[GUST_FRONT_GRADIENT],
+            colors="k",
+            linewidths=0.8,
+        )
         mark_sites(ax)
         sweep_axes(ax, f"{title}\nblack: gust front (|∇θe| = {GUST_FRONT_GRADIENT:g} K/km)")
         storm_view(ax)

@@ -38,8 +38,9 @@ def free_bytes(folder: Path) -> int:
 
 def no_space(folder: Path, needed: int) -> CaseError:
     free = free_bytes(folder)
-    return CaseError(f"no space left on OUT's file system ({folder}): {mb(needed)} MB needed, "
-                     f"{mb(free)} MB free")
+    return CaseError(
+        f"no space left on OUT's file system ({folder}): {mb(needed)} MB needed, {mb(free)} MB free"
+    )
 
 
 def mb(n: int) -> str:
@@ -88,8 +89,9 @@ def hold_if_asked(name: str) -> None:
         f.readline()
 
 
-def write_atomically(path: Path, data: bytes | memoryview,
-                     before_publish: Callable[[], None] | None = None) -> None:
+def write_atomically(
+    path: Path, data: bytes | memoryview, before_publish: Callable[[], None] | None = None
+) -> None:
     """Writes data to path through a hidden temporary file in its folder, renamed into place.
 
     The space is checked first; on any failure (a full disk, an interruption) the temporary file

@@ -93,32 +93,48 @@ def cold_pool_stage(snd: xr.Dataset, dask: bool) -> xr.Dataset:
     magnitude = (grad["dfdx"] ** 2 + grad["dfdy"] ** 2) ** 0.5 * 1000.0  # K km-1
 
     top = f"{COLD_POOL_THRESHOLD:g} m s-2"
-    out = xr.Dataset(coords={"x": snd["x"], "y": snd["y"], "level": snd["level"],
-                             "height": snd["height"]})
-    out["cold_pool_intensity"] = cp["intensity"].assign_attrs(attrs(
-        f"cold-pool intensity sqrt(2 * integral of -b dz) up to where the buoyancy reaches {top}",
-        "m s-1"))
+    out = xr.Dataset(
+        coords={"x": snd["x"], "y": snd["y"], "level": snd["level"], "height": snd["height"]}
+    )
+    out["cold_pool_intensity"] = cp["intensity"].assign_attrs(
+        attrs(
+            f"cold-pool intensity sqrt(2 * integral of -b dz) up to where the buoyancy reaches {top}",
+            "m s-1",
+        )
+    )
     out["cold_pool_depth"] = cp["depth"].assign_attrs(attrs("cold-pool depth", "m"))
     out["cold_pool_open_top"] = cp["open_top"].assign_attrs(
-        attrs(f"1 where the data ended before the buoyancy reached {top}", "1"))
+        attrs(f"1 where the data ended before the buoyancy reached {top}", "1")
+    )
     out["surface_theta"] = th0["potential_temperature"].assign_attrs(
-        attrs("potential temperature at the lowest level", "K", "air_potential_temperature"))
+        attrs("potential temperature at the lowest level", "K", "air_potential_temperature")
+    )
     out["surface_theta_v"] = th0["virtual_potential_temperature"].assign_attrs(
-        attrs("virtual potential temperature at the lowest level", "K"))
+        attrs("virtual potential temperature at the lowest level", "K")
+    )
     out["surface_theta_e"] = th0["equivalent_potential_temperature"].assign_attrs(
-        attrs("equivalent potential temperature at the lowest level", "K",
-              "air_equivalent_potential_temperature"))
+        attrs(
+            "equivalent potential temperature at the lowest level",
+            "K",
+            "air_equivalent_potential_temperature",
+        )
+    )
     out["surface_mixing_ratio"] = th0["mixing_ratio"].assign_attrs(
-        attrs("water vapour mixing ratio at the lowest level", "kg kg-1", "humidity_mixing_ratio"))
+        attrs("water vapour mixing ratio at the lowest level", "kg kg-1", "humidity_mixing_ratio")
+    )
     out["surface_buoyancy"] = b0.assign_attrs(attrs("buoyancy at the lowest level", "m s-2"))
     out["theta_e_gradient"] = magnitude.assign_attrs(
-        attrs("magnitude of the horizontal gradient of theta_e at the lowest level", "K km-1"))
+        attrs("magnitude of the horizontal gradient of theta_e at the lowest level", "K km-1")
+    )
     out = out.assign_coords(x=snd["x"], y=snd["y"])
-    for name, long in (("potential_temperature", "potential temperature"),
-                       ("virtual_potential_temperature", "virtual potential temperature"),
-                       ("equivalent_potential_temperature", "equivalent potential temperature")):
+    for name, long in (
+        ("potential_temperature", "potential temperature"),
+        ("virtual_potential_temperature", "virtual potential temperature"),
+        ("equivalent_potential_temperature", "equivalent potential temperature"),
+    ):
         out[f"environment_{name}"] = env[name].assign_attrs(
-            attrs(f"{long} of the undisturbed sounding", "K"))
+            attrs(f"{long} of the undisturbed sounding", "K")
+        )
     return out
 
 
@@ -145,28 +161,43 @@ def four_thirds_height(rng: FloatArray, elev: FloatArray, h0: float) -> FloatArr
 def beams_stage() -> xr.Dataset:
     """Traced beams through the standard and the ducting atmosphere, and the 4/3-earth model."""
     rng = np.arange(0.0, 200001.0, 500.0)
-    out = xr.Dataset(coords={
-        "beam_elevation": ("beam_elevation", BEAM_ELEVATIONS, attrs("launch elevation", "degree")),
-        "beam_range": ("beam_range", rng, attrs("range along the beam", "m")),
-        "profile_height": ("profile_height", profile_heights(),
-                           attrs("height above ground", "m", "height")),
-    })
+    out = xr.Dataset(
+        coords={
+            "beam_elevation": (
+                "beam_elevation",
+                BEAM_ELEVATIONS,
+                attrs("launch elevation", "degree"),
+            ),
+            "beam_range": ("beam_range", rng, attrs("range along the beam", "m")),
+            "profile_height": (
+                "profile_height",
+                profile_heights(),
+                attrs("height above ground", "m", "height"),
+            ),
+        }
+    )
     for name, duct in (("standard", False), ("duct", True)):
         n = index_profile(duct)
         tr = tarnwell.trace(n, rng=rng, elev=BEAM_ELEVATIONS, radar_height=RADAR_HEIGHT).compute()
         tr = tr.rename({"elevation": "beam_elevation", "range": "beam_range"}).drop_vars(
-            ["beam_elevation", "beam_range"])
+            ["beam_elevation", "beam_range"]
+        )
         out[f"beam_height_{name}"] = tr["height"].assign_attrs(
-            attrs(f"beam height above ground, {name} atmosphere", "m"))
+            attrs(f"beam height above ground, {name} atmosphere", "m")
+        )
         out[f"beam_ground_distance_{name}"] = tr["ground_distance"].assign_attrs(
-            attrs(f"ground distance of the beam, {name} atmosphere", "m"))
+            attrs(f"ground distance of the beam, {name} atmosphere", "m")
+        )
         out[f"refractivity_{name}"] = xr.DataArray(
-            (n.values - 1.0) * 1e6, dims="profile_height",
-            attrs=attrs(f"refractivity (n - 1) * 1e6, {name} atmosphere", "1"))
+            (n.values - 1.0) * 1e6,
+            dims="profile_height",
+            attrs=attrs(f"refractivity (n - 1) * 1e6, {name} atmosphere", "1"),
+        )
     out["beam_height_four_thirds"] = xr.DataArray(
         four_thirds_height(rng, BEAM_ELEVATIONS, RADAR_HEIGHT),
         dims=("beam_elevation", "beam_range"),
-        attrs=attrs("beam height above ground, 4/3-earth model", "m"))
+        attrs=attrs("beam height above ground, 4/3-earth model", "m"),
+    )
     return out
 
 
@@ -179,13 +210,17 @@ def gate_winds(size: Size, dask: bool) -> tuple[FloatArray, xr.Dataset, xr.DataA
     sweep and gate."""
     # The same extent at every size.
     gates = np.asarray(1000.0 + np.arange(size.n_gates) * (75000.0 / size.n_gates), np.float64)
-    beams = tarnwell.trace(index_profile(False), rng=gates, elev=SWEEP_ELEVATIONS,
-                           radar_height=RADAR_HEIGHT).compute()
+    beams = tarnwell.trace(
+        index_profile(False), rng=gates, elev=SWEEP_ELEVATIONS, radar_height=RADAR_HEIGHT
+    ).compute()
     vr = synthesize_volume_scan(beams["height"], beams["local_elevation"], size)
-    fit = tarnwell.vad(chunked(vr, dask, elevation=3), azimuth_dim="azimuth",
-                       elevation=beams["local_elevation"],
-                       min_gates=int(VAD_MIN_GATES * size.n_azimuths),
-                       min_spread=VAD_MIN_SPREAD).compute()
+    fit = tarnwell.vad(
+        chunked(vr, dask, elevation=3),
+        azimuth_dim="azimuth",
+        elevation=beams["local_elevation"],
+        min_gates=int(VAD_MIN_GATES * size.n_azimuths),
+        min_spread=VAD_MIN_SPREAD,
+    ).compute()
     return gates, beams, vr, fit
 
 
@@ -198,10 +233,14 @@ def wind_profiles(vr: xr.DataArray, size: Size) -> tuple[FloatArray, FloatArray,
     """
     sweeps = [vr.isel(elevation=i).to_dataset(name="VRADH") for i in range(vr.sizes["elevation"])]
     levels = np.arange(PROFILE_STEP / 2, PROFILE_TOP, PROFILE_STEP)
-    prof = tarnwell.wind_profile(sweeps, heights=levels, n=index_profile(False),
-                                 radar_height=RADAR_HEIGHT,
-                                 min_gates=int(VAD_MIN_GATES * size.n_azimuths),
-                                 min_spread=VAD_MIN_SPREAD)
+    prof = tarnwell.wind_profile(
+        sweeps,
+        heights=levels,
+        n=index_profile(False),
+        radar_height=RADAR_HEIGHT,
+        min_gates=int(VAD_MIN_GATES * size.n_azimuths),
+        min_spread=VAD_MIN_SPREAD,
+    )
     # The surface wind of an anemometer anchors the profile at the ground.
     z = np.concatenate([[ANEMOMETER], levels])
     us, vs = true_wind(ANEMOMETER)
@@ -216,8 +255,10 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     gates, beams, vr, fit = gate_winds(size, dask)
     z, u, v = wind_profiles(vr, size)
     source = ["vad", "truth"]
-    coords = {"source": source,
-              "profile_z": ("profile_z", z, attrs("height above ground", "m", "height"))}
+    coords = {
+        "source": source,
+        "profile_z": ("profile_z", z, attrs("height above ground", "m", "height")),
+    }
     zda = xr.DataArray(z, dims="profile_z", attrs={"units": "m"})
     uda = xr.DataArray(u, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
     vda = xr.DataArray(v, dims=("source", "profile_z"), coords=coords, attrs={"units": "m s-1"})
@@ -227,19 +268,28 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     cu, cv = motion["right_u"], motion["right_v"]
 
     def layer(top: float) -> xr.Dataset:
-        return tarnwell.profile(zda, uda, vda, dim="profile_z", bottom=0.0, top=top,
-                                cu=cu, cv=cv).compute()
+        return tarnwell.profile(
+            zda, uda, vda, dim="profile_z", bottom=0.0, top=top, cu=cu, cv=cv
+        ).compute()
 
     srh1, srh3 = layer(1000.0), layer(3000.0)
 
-    out = xr.Dataset(coords={
-        "sweep_elevation": ("sweep_elevation", SWEEP_ELEVATIONS,
-                            attrs("launch elevation of the sweep", "degree")),
-        "gate_range": ("gate_range", gates, attrs("range along the beam", "m")),
-        "source": ("source", source,
-                   attrs("vad: retrieved from the volume scan; truth: the synthetic wind")),
-        "profile_z": coords["profile_z"],
-    })
+    out = xr.Dataset(
+        coords={
+            "sweep_elevation": (
+                "sweep_elevation",
+                SWEEP_ELEVATIONS,
+                attrs("launch elevation of the sweep", "degree"),
+            ),
+            "gate_range": ("gate_range", gates, attrs("range along the beam", "m")),
+            "source": (
+                "source",
+                source,
+                attrs("vad: retrieved from the volume scan; truth: the synthetic wind"),
+            ),
+            "profile_z": coords["profile_z"],
+        }
+    )
     ren = {"elevation": "sweep_elevation", "range": "gate_range"}
 
     def gate(x: xr.DataArray) -> xr.DataArray:
@@ -248,15 +298,19 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
 
     gate_dims = ("sweep_elevation", "gate_range")
     out["gate_height"] = gate(beams["height"]).assign_attrs(
-        attrs("gate height above ground (traced beam)", "m"))
+        attrs("gate height above ground (traced beam)", "m")
+    )
     out["gate_local_elevation"] = gate(beams["local_elevation"]).assign_attrs(
-        attrs("local elevation of the beam at the gate", "degree"))
+        attrs("local elevation of the beam at the gate", "degree")
+    )
     out["vad_u"] = gate(fit["u"]).assign_attrs(attrs("VAD eastward wind", "m s-1", "eastward_wind"))
     out["vad_v"] = gate(fit["v"]).assign_attrs(
-        attrs("VAD northward wind", "m s-1", "northward_wind"))
+        attrs("VAD northward wind", "m s-1", "northward_wind")
+    )
     out["vad_rms"] = gate(fit["rms"]).assign_attrs(attrs("rms residual of the VAD fit", "m s-1"))
     out["vad_n_valid"] = gate(fit["n_valid"]).assign_attrs(
-        attrs("valid azimuths of the VAD fit", "1"))
+        attrs("valid azimuths of the VAD fit", "1")
+    )
     gu, gv = true_wind(beams["height"].values)
     out["true_u_at_gate"] = (gate_dims, gu, attrs("true eastward wind at the gate", "m s-1"))
     out["true_v_at_gate"] = (gate_dims, gv, attrs("true northward wind at the gate", "m s-1"))
@@ -265,13 +319,17 @@ def winds_stage(size: Size, dask: bool) -> xr.Dataset:
     out["storm_motion_u"] = cu.assign_attrs(attrs("eastward storm motion (right mover)", "m s-1"))
     out["storm_motion_v"] = cv.assign_attrs(attrs("northward storm motion (right mover)", "m s-1"))
     out["helicity_0_1km"] = srh1["helicity"].assign_attrs(
-        attrs("storm-relative helicity 0-1 km", "m2 s-2"))
+        attrs("storm-relative helicity 0-1 km", "m2 s-2")
+    )
     out["helicity_0_3km"] = srh3["helicity"].assign_attrs(
-        attrs("storm-relative helicity 0-3 km", "m2 s-2"))
+        attrs("storm-relative helicity 0-3 km", "m2 s-2")
+    )
     out["mean_wind_u_0_6km"] = motion["mean_u"].assign_attrs(
-        attrs("0-6 km mean eastward wind", "m s-1"))
+        attrs("0-6 km mean eastward wind", "m s-1")
+    )
     out["mean_wind_v_0_6km"] = motion["mean_v"].assign_attrs(
-        attrs("0-6 km mean northward wind", "m s-1"))
+        attrs("0-6 km mean northward wind", "m s-1")
+    )
     return out
 
 
@@ -311,8 +369,10 @@ def ensemble_stage(size: Size, dask: bool, log: Log) -> xr.Dataset:
     a, r_km = np.deg2rad(az)[:, None], rng_m[None, :] / 1000.0
     gx, gy = RADAR[0] + r_km * np.sin(a), RADAR[1] + r_km * np.cos(a)
     dbz_true, zdr_true = storm_reflectivity(gx, gy)
-    coords = {"azimuth": ("azimuth", az, attrs("azimuth clockwise from north", "degree")),
-              "range": ("range", rng_m, attrs("range along the beam", "m"))}
+    coords = {
+        "azimuth": ("azimuth", az, attrs("azimuth clockwise from north", "degree")),
+        "range": ("range", rng_m, attrs("range along the beam", "m")),
+    }
     dims = ("azimuth", "range")
     dbz = xr.DataArray(dbz_true, dims=dims, coords=coords, attrs={"units": "dBZ"})
     zdr = xr.DataArray(zdr_true, dims=dims, coords=coords, attrs={"units": "dB"})
@@ -320,16 +380,30 @@ def ensemble_stage(size: Size, dask: bool, log: Log) -> xr.Dataset:
     # Errors grow where the signal is weak; the h and v errors are strongly correlated, so the ZDR
     # error is much smaller than the reflectivity error.
     fac0 = 0.12 + 0.25 * np.exp(-np.clip(dbz_true - 5.0, 0.0, None) / 12.0)
-    fac = np.stack([fac0, 0.9 * fac0, 0.04 + 0.5 * (fac0 - 0.12), np.zeros_like(fac0),
-                    np.zeros_like(fac0), np.zeros_like(fac0)])
+    fac = np.stack(
+        [
+            fac0,
+            0.9 * fac0,
+            0.04 + 0.5 * (fac0 - 0.12),
+            np.zeros_like(fac0),
+            np.zeros_like(fac0),
+            np.zeros_like(fac0),
+        ]
+    )
     fac_da = xr.DataArray(fac, dims=("factor", *dims), coords=coords)
     # Calibration biases (dB) of the members.
     biases = np.random.default_rng(5).normal(0.0, [[1.0], [0.15]], (2, size.members))
     az_chunk = max(1, size.n_azimuths // 4)
-    ens = tarnwell.perturb(dbz=chunked(dbz, dask, azimuth=az_chunk),
-                           zdr=chunked(zdr, dask, azimuth=az_chunk),
-                           fac=fac_da, members=size.members, key=ENSEMBLE_KEY,
-                           bias_dbz=biases[0], bias_zdr=biases[1], chunks=10 if dask else None)
+    ens = tarnwell.perturb(
+        dbz=chunked(dbz, dask, azimuth=az_chunk),
+        zdr=chunked(zdr, dask, azimuth=az_chunk),
+        fac=fac_da,
+        members=size.members,
+        key=ENSEMBLE_KEY,
+        bias_dbz=biases[0],
+        bias_zdr=biases[1],
+        chunks=10 if dask else None,
+    )
     st_dbz = tarnwell.statistics(ens["dbz"], percentiles=(10, 50, 90))
     st_zdr = tarnwell.statistics(ens["zdr"], percentiles=(10, 50, 90))
     classes = tarnwell.mode(classify(ens["dbz"], ens["zdr"]), n_codes=len(CLASSES))
@@ -337,40 +411,65 @@ def ensemble_stage(size: Size, dask: bool, log: Log) -> xr.Dataset:
 
     # Any member regenerates alone, bit for bit; its reflectivity also follows from the raw words.
     k = size.members - 13
-    alone = tarnwell.perturb(dbz=dbz, zdr=zdr, fac=fac_da, members=1, key=ENSEMBLE_KEY, m0=k,
-                             bias_dbz=biases[0, k:k + 1], bias_zdr=biases[1, k:k + 1])
+    alone = tarnwell.perturb(
+        dbz=dbz,
+        zdr=zdr,
+        fac=fac_da,
+        members=1,
+        key=ENSEMBLE_KEY,
+        m0=k,
+        bias_dbz=biases[0, k : k + 1],
+        bias_zdr=biases[1, k : k + 1],
+    )
     member_k = ens["dbz"].isel(member=k).compute()
     same_alone = bool(np.array_equal(alone["dbz"].isel(member=0).values, member_k.values))
     rebuilt = member_from_words(dbz_true, fac0, float(biases[0, k]), k)
     same_words = bool(np.array_equal(rebuilt, member_k.values))
-    log(f"      member {k} regenerated alone: {'identical' if same_alone else 'DIFFERENT'}; "
-        f"rebuilt from the stream words: {'identical' if same_words else 'DIFFERENT'}")
+    log(
+        f"      member {k} regenerated alone: {'identical' if same_alone else 'DIFFERENT'}; "
+        f"rebuilt from the stream words: {'identical' if same_words else 'DIFFERENT'}"
+    )
 
-    out = xr.Dataset(coords={
-        **coords,
-        "gate_x": (dims, gx, attrs("x distance of the gate", "km", "projection_x_coordinate")),
-        "gate_y": (dims, gy, attrs("y distance of the gate", "km", "projection_y_coordinate")),
-        "member": ("member", np.arange(size.members), attrs("ensemble member"))})
+    out = xr.Dataset(
+        coords={
+            **coords,
+            "gate_x": (dims, gx, attrs("x distance of the gate", "km", "projection_x_coordinate")),
+            "gate_y": (dims, gy, attrs("y distance of the gate", "km", "projection_y_coordinate")),
+            "member": ("member", np.arange(size.members), attrs("ensemble member")),
+        }
+    )
     out["dbz"] = dbz.assign_attrs(attrs("reflectivity", "dBZ", "equivalent_reflectivity_factor"))
     out["zdr"] = zdr.assign_attrs(attrs("differential reflectivity", "dB"))
-    for name, st, unit, long in (("dbz", st_dbz, "dBZ", "reflectivity"),
-                                 ("zdr", st_zdr, "dB", "differential reflectivity")):
+    for name, st, unit, long in (
+        ("dbz", st_dbz, "dBZ", "reflectivity"),
+        ("zdr", st_zdr, "dB", "differential reflectivity"),
+    ):
         out[f"{name}_mean"] = st["mean"].assign_attrs(attrs(f"ensemble mean {long}", unit))
         out[f"{name}_std"] = st["std"].assign_attrs(
-            attrs(f"ensemble spread (standard deviation) of {long}", unit))
+            attrs(f"ensemble spread (standard deviation) of {long}", unit)
+        )
         for q in (10, 50, 90):
             pq = st["percentiles"].sel(percentile=q).drop_vars("percentile")
             out[f"{name}_p{q}"] = pq.assign_attrs(
-                attrs(f"{q}th percentile of the ensemble {long}", unit))
-    out["bias_dbz"] = ("member", biases[0],
-                       attrs("calibration bias of the member's reflectivity", "dB"))
+                attrs(f"{q}th percentile of the ensemble {long}", unit)
+            )
+    out["bias_dbz"] = (
+        "member",
+        biases[0],
+        attrs("calibration bias of the member's reflectivity", "dB"),
+    )
     out["bias_zdr"] = ("member", biases[1], attrs("calibration bias of the member's ZDR", "dB"))
-    out["class_mode"] = classes["mode"].assign_attrs(attrs(
-        "most likely class among the members", "1",
-        flag_values=np.arange(len(CLASSES), dtype=np.int8),
-        flag_meanings=" ".join(c.replace(" ", "_") for c in CLASSES)))
+    out["class_mode"] = classes["mode"].assign_attrs(
+        attrs(
+            "most likely class among the members",
+            "1",
+            flag_values=np.arange(len(CLASSES), dtype=np.int8),
+            flag_meanings=" ".join(c.replace(" ", "_") for c in CLASSES),
+        )
+    )
     out["class_agreement"] = classes["fraction"].assign_attrs(
-        attrs("fraction of the members that give the most likely class", "1"))
+        attrs("fraction of the members that give the most likely class", "1")
+    )
     out = out.assign_coords(coords)  # with their attributes, which the results do not carry
     out.attrs["member_regenerated"] = k
     out.attrs["member_regenerated_identical"] = int(same_alone and same_words)
