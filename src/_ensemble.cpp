@@ -91,8 +91,7 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
     std::int64_t k = 0;
     for (int f = 0; f < 5; ++f) {
         if (!(flags & (1 << f))) continue;
-        if (fields[f]->size() != n)
-            throw std::invalid_argument("a field differs in size from fac");
+        if (fields[f]->size() != n) throw std::invalid_argument("a field differs in size from fac");
         ++k;
     }
 
@@ -105,13 +104,13 @@ frame::f64_array perturb_py(const frame::f64_array& dbz, const frame::f64_array&
 
     const auto gates = [&](std::int64_t b, std::int64_t e) {
         constexpr double c = 4.342944819032518;  // 10 log10(e): natural-log error to dB
-        const bool use_dbz = flags & 1, use_zdr = flags & 2, use_phidp = flags & 4,
-                   use_rhohv = flags & 8, use_vel = flags & 16;
+        const bool use_dbz = flags & 1, use_zdr = flags & 2, use_phidp = flags & 4, use_rhohv = flags & 8,
+                   use_vel = flags & 16;
         const bool first_pair = use_dbz || use_zdr, second_pair = use_phidp || use_rhohv;
         const double *f0 = fac_p, *f1 = fac_p + n, *f2 = fac_p + 2 * n, *f3 = fac_p + 3 * n,
                      *f4 = fac_p + 4 * n, *f5 = fac_p + 5 * n;
-        const double *dbz_g = field_p[0], *zdr_g = field_p[1], *phidp_g = field_p[2],
-                     *rhohv_g = field_p[3], *vel_g = field_p[4];
+        const double *dbz_g = field_p[0], *zdr_g = field_p[1], *phidp_g = field_p[2], *rhohv_g = field_p[3],
+                     *vel_g = field_p[4];
         for (std::int64_t i = 0; i < m; ++i) {
             // Member numbers wrap modulo 2**64.
             const u64 c1 = static_cast<u64>(m0) + static_cast<u64>(i);
@@ -417,8 +416,8 @@ PYBIND11_MODULE(_ensemble, m) {
     m.def("perturb", &perturb_py, py::arg("dbz"), py::arg("zdr"), py::arg("phidp"), py::arg("rhohv"),
           py::arg("vel"), py::arg("flags"), py::arg("fac"), py::arg("bias_dbz"), py::arg("bias_zdr"),
           py::arg("k0"), py::arg("k1"), py::arg("m0"), py::arg("n_threads") = 0);
-    m.def("statistics", &statistics_py, py::arg("values"), py::arg("percentiles"),
-          py::arg("min_valid"), py::arg("n_threads") = 0);
+    m.def("statistics", &statistics_py, py::arg("values"), py::arg("percentiles"), py::arg("min_valid"),
+          py::arg("n_threads") = 0);
     m.def("mode", &mode_py, py::arg("values"), py::arg("n_codes"), py::arg("min_valid"),
           py::arg("n_threads") = 0);
     m.def("words", &words_py, py::arg("k0"), py::arg("k1"), py::arg("member"), py::arg("block"),

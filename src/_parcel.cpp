@@ -72,14 +72,12 @@ inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta
         const double r_g = 1000.0 * r_s;
         const double m = 3.376 / T - 0.00254;
         const double w = r_g * 0.00081 + 1;
-        const double f =
-            (std::log(T) + (0.2854 * (1 - 0.00028 * r_g)) * lnq + (m * r_g) * w) - ln_theta_e;
+        const double f = (std::log(T) + (0.2854 * (1 - 0.00028 * r_g)) * lnq + (m * r_g) * w) - ln_theta_e;
         // The derivative only steers the steps (the root is f's): one division, reusing m.
         const double inv_t = (m + 0.00254) * (1 / 3.376);
         const double dr_g = (r_g * P) * ((17.67 * 243.5) / ((a * a) * pe));
-        const double df =
-            ((inv_t - ((0.2854 * 0.00028) * dr_g) * lnq) - ((m + 0.00254) * inv_t * r_g) * w) +
-            m * (dr_g * w + (r_g * 0.00081) * dr_g);
+        const double df = ((inv_t - ((0.2854 * 0.00028) * dr_g) * lnq) - ((m + 0.00254) * inv_t * r_g) * w) +
+                          m * (dr_g * w + (r_g * 0.00081) * dr_g);
         const double step = f / df;
         T = T - step;
         const double size = std::fabs(step);
@@ -94,8 +92,8 @@ inline double pseudo_adiabat(double guess, double P, double lnq, double ln_theta
     return nan;
 }
 
-f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td, const f64_array& z,
-                    int kind, double depth, bool use_virtual, int n_threads) {
+f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td, const f64_array& z, int kind,
+                    double depth, bool use_virtual, int n_threads) {
     if (t.ndim() != 2) throw std::invalid_argument("t must be 2-D");
     const std::int64_t n_cols = t.shape(0), n_levels = t.shape(1);
     const std::int64_t full = n_cols * n_levels;
@@ -126,9 +124,7 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
         const double* tc = tp + c * n;
         const double* dc = dp + c * sd;
         const double* zc = sz < 0 ? nullptr : zp + c * sz;
-        const auto valid = [&](std::int64_t k) {
-            return finite(pc[k]) && finite(tc[k]) && finite(dc[k]);
-        };
+        const auto valid = [&](std::int64_t k) { return finite(pc[k]) && finite(tc[k]) && finite(dc[k]); };
 
         // Valid levels must rise: positive pressures, strictly decreasing.
         std::int64_t s = -1;
@@ -273,8 +269,7 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
             }
             double B = Tp - Te;
             if (use_virtual)
-                B = virtual_temperature(Tp, rp) -
-                    virtual_temperature(Te, mixing_ratio(P, capped(dc[k], Te)));
+                B = virtual_temperature(Tp, rp) - virtual_temperature(Te, mixing_ratio(P, capped(dc[k], Te)));
             if (std::isnan(B)) return;  // absurd data (vapour pressure above p, a failed root)
             const bool above = P <= p_lcl;
             if (first) {
@@ -348,6 +343,6 @@ f64_array parcel_py(const f64_array& p, const f64_array& t, const f64_array& td,
 
 PYBIND11_MODULE(_parcel, m) {
     m.doc() = "Convective parcels: CAPE, CIN, LCL, LFC and EL of columns (multithreaded).";
-    m.def("parcel", &parcel_py, py::arg("p"), py::arg("t"), py::arg("td"), py::arg("z"),
-          py::arg("kind"), py::arg("depth"), py::arg("virtual"), py::arg("n_threads") = 0);
+    m.def("parcel", &parcel_py, py::arg("p"), py::arg("t"), py::arg("td"), py::arg("z"), py::arg("kind"),
+          py::arg("depth"), py::arg("virtual"), py::arg("n_threads") = 0);
 }

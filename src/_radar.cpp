@@ -36,7 +36,8 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
                        std::int64_t min_gates, double min_spread, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(az.size()) != n_rays)
+        throw std::invalid_argument("az needs one angle per ray");
     if (static_cast<std::int64_t>(cos_el.size()) != n_gates)
         throw std::invalid_argument("cos_el needs one value per gate");
 
@@ -215,8 +216,7 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
             const double x0 = (((y[0] - A[0][1] * x1) - A[0][2] * x2) - A[0][3] * x3) / A[0][0];
             const double nn = n[g];
             if (!(D4 != 0 && D4 / (((nn * nn) * nn) * nn) >= 0.25 * min_spread)) continue;
-            res[5][g] =
-                (((v_bar[g] - s_bar[g] * x0) - c_bar[g] * x1) - s2_bar[g] * x2) - c2_bar[g] * x3;
+            res[5][g] = (((v_bar[g] - s_bar[g] * x0) - c_bar[g] * x1) - s2_bar[g] * x2) - c2_bar[g] * x3;
             res[6][g] = x2;
             res[7][g] = x3;
         }
@@ -228,7 +228,6 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
     }
     return result;
 }
-
 
 // Candidate reference winds of groups of `pool` neighbouring gates of a sweep, folded at the
 // Nyquist velocity V: the samples as points exp(i pi v / V) of the circle (where folding leaves
@@ -243,12 +242,12 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
                    std::int64_t n_peaks, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(az.size()) != n_rays)
+        throw std::invalid_argument("az needs one angle per ray");
     if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
     if (pool < 1 || n_bins < 1 || n_bins > 4096 || n_peaks < 1 || n_peaks > 64)
         throw std::invalid_argument("pool, n_bins or n_peaks out of range");
-    if (!(coarse > 0) || !(fine > 0) || !(half >= 0) || !(fine_half >= 0) ||
-        !(half / coarse < 512) ||
+    if (!(coarse > 0) || !(fine > 0) || !(half >= 0) || !(fine_half >= 0) || !(half / coarse < 512) ||
         !(fine_half / fine < 64))
         throw std::invalid_argument("bad search grid");
     const std::int64_t n_groups = (n_gates + pool - 1) / pool;
@@ -393,12 +392,12 @@ f64_array torus_py(const f64_array& vr, const f64_array& az, double nyquist, std
 // Each sample moved by the multiple of 2 V that brings it nearest its gate's reference radial
 // velocity a sin(az) + b cos(az) + c (reference rows a, b, c per gate); a sample left farther
 // than reach * V from the reference even so, or of a gate without a reference, stays as it is.
-f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist,
-                    const f64_array& reference,
+f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist, const f64_array& reference,
                     double reach, int n_threads) {
     if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
     const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
-    if (static_cast<std::int64_t>(az.size()) != n_rays) throw std::invalid_argument("az needs one angle per ray");
+    if (static_cast<std::int64_t>(az.size()) != n_rays)
+        throw std::invalid_argument("az needs one angle per ray");
     if (reference.ndim() != 2 || reference.shape(0) != 3 || reference.shape(1) != n_gates)
         throw std::invalid_argument("reference must be (3, n_gates)");
     if (!(nyquist > 0) || !finite(nyquist)) throw std::invalid_argument("nyquist must be positive");
@@ -434,13 +433,11 @@ f64_array unfold_py(const f64_array& vr, const f64_array& az, double nyquist,
 
 PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels in the (azimuth, range) layout (multithreaded).";
-    m.def("vad_sweep", &vad_sweep_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"),
-          py::arg("min_gates"), py::arg("min_spread"), py::arg("n_threads") = 0);
+    m.def("vad_sweep", &vad_sweep_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"), py::arg("min_gates"),
+          py::arg("min_spread"), py::arg("n_threads") = 0);
     m.def("torus", &torus_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("pool"),
-          py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"),
-          py::arg("fine"),
+          py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"), py::arg("fine"),
           py::arg("n_peaks"), py::arg("n_threads") = 0);
-    m.def("unfold", &unfold_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"),
-          py::arg("reference"),
+    m.def("unfold", &unfold_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("reference"),
           py::arg("reach"), py::arg("n_threads") = 0);
 }

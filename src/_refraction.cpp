@@ -65,8 +65,10 @@ f64_array trace(const f64_array& rng, const f64_array& elev, const f64_array& h,
                 } else if (sn > 0) {
                     if (k < n_levels) f = (hp[k] - z) / sn;
                 } else if (k > 0) {
-                    if (z > hp[k - 1]) f = (hp[k - 1] - z) / sn;
-                    else if (k > 1) f = (hp[k - 2] - z) / sn;  // on a level: aim for the one below
+                    if (z > hp[k - 1])
+                        f = (hp[k - 1] - z) / sn;
+                    else if (k > 1)
+                        f = (hp[k - 2] - z) / sn;  // on a level: aim for the one below
                 }
                 const double w =
                     std::min(d0, std::max(std::max(1e-8 / std::max(1e-300, std::fabs(sn)), 0.001), f));
@@ -83,7 +85,9 @@ f64_array trace(const f64_array& rng, const f64_array& elev, const f64_array& h,
                 } else {
                     J = hp[m], K = n_at[m], L = (n_at[m + 1] - n_at[m]) / (hp[m + 1] - hp[m]);
                 }
-                const auto q = [&](double rr, double c) { return (L / (K + L * ((rr - R) - J)) + 1.0 / rr) * c; };
+                const auto q = [&](double rr, double c) {
+                    return (L / (K + L * ((rr - R) - J)) + 1.0 / rr) * c;
+                };
 
                 const double half = ds / 2;
                 const double a1 = sn, b1 = q(r, cs), c1 = cs / r;

@@ -56,14 +56,12 @@ f64_array thermo_py(const f64_array& t, const f64_array& p, const f64_array& td,
     return result;
 }
 
-f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& bottom,
-                       double threshold, const f64_array& top, int n_threads) {
+f64_array cold_pool_py(const f64_array& z, const f64_array& b, const f64_array& bottom, double threshold,
+                       const f64_array& top, int n_threads) {
     if (b.ndim() != 2 || z.ndim() != 2) throw std::invalid_argument("z and b must be 2-D");
-    if (z.shape(0) != b.shape(0) || z.shape(1) != b.shape(1))
-        throw std::invalid_argument("shape mismatch");
+    if (z.shape(0) != b.shape(0) || z.shape(1) != b.shape(1)) throw std::invalid_argument("shape mismatch");
     const std::int64_t n_cols = b.shape(0), n_levels = b.shape(1);
-    if (bottom.size() != n_cols || top.size() != n_cols)
-        throw std::invalid_argument("shape mismatch");
+    if (bottom.size() != n_cols || top.size() != n_cols) throw std::invalid_argument("shape mismatch");
 
     f64_array result({std::int64_t{3}, n_cols});
     const double* zp = z.data();
@@ -147,8 +145,8 @@ f64_array profile_py(const f64_array& z, const f64_array& u, const f64_array& v,
                      double bottom, double top, const f64_array& cu, const f64_array& cv, int n_threads) {
     if (u.ndim() != 2) throw std::invalid_argument("u must be 2-D");
     const std::int64_t n_cols = u.shape(0), n_levels = u.shape(1);
-    if (z.size() != n_cols * n_levels || v.size() != n_cols * n_levels ||
-        ground.size() != n_cols || cu.size() != n_cols || cv.size() != n_cols)
+    if (z.size() != n_cols * n_levels || v.size() != n_cols * n_levels || ground.size() != n_cols ||
+        cu.size() != n_cols || cv.size() != n_cols)
         throw std::invalid_argument("shape mismatch");
 
     f64_array result({std::int64_t{7}, n_cols});
@@ -485,8 +483,8 @@ f64_array vad_py(const f64_array& vr, const f64_array& az, const f64_array& cos_
 PYBIND11_MODULE(_tarnwell, m) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
     m.def("thermo", &thermo_py, py::arg("t"), py::arg("p"), py::arg("td"), py::arg("n_threads") = 0);
-    m.def("cold_pool", &cold_pool_py, py::arg("z"), py::arg("b"), py::arg("bottom"),
-          py::arg("threshold"), py::arg("top"), py::arg("n_threads") = 0);
+    m.def("cold_pool", &cold_pool_py, py::arg("z"), py::arg("b"), py::arg("bottom"), py::arg("threshold"),
+          py::arg("top"), py::arg("n_threads") = 0);
     m.def("profile", &profile_py, py::arg("z"), py::arg("u"), py::arg("v"), py::arg("ground"),
           py::arg("bottom"), py::arg("top"), py::arg("cu"), py::arg("cv"), py::arg("n_threads") = 0);
     m.def("gradient", &gradient_py, py::arg("f"), py::arg("x"), py::arg("y"), py::arg("n_threads") = 0);

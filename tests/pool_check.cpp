@@ -68,8 +68,9 @@ void item_form() {
             }
         });
         check(calls == 100, "item form: every item once");
-        check(most_tasks == base_tasks + 1, "item form: the thread count is lowered to the block count, tasks " +
-                                                std::to_string(most_tasks) + " of " + std::to_string(base_tasks));
+        check(most_tasks == base_tasks + 1,
+              "item form: the thread count is lowered to the block count, tasks " +
+                  std::to_string(most_tasks) + " of " + std::to_string(base_tasks));
         check(r.threads() == 2 && r.order.count(me) == 1, "item form: two blocks on two threads");
         bool blocks_whole = true;
         for (std::int64_t i = 0; i < 100; ++i)
@@ -111,7 +112,8 @@ void range_form() {
         std::lock_guard<std::mutex> lock(m);
         ranges.insert({b, e});
     });
-    check(ranges == std::set<std::pair<std::int64_t, std::int64_t>>{{0, 256}, {256, 300}}, "range form: n = 300");
+    check(ranges == std::set<std::pair<std::int64_t, std::int64_t>>{{0, 256}, {256, 300}},
+          "range form: n = 300");
     std::thread::id who;
     int calls = 0;
     frame::parallel_blocks(256, 8, [&](std::int64_t b, std::int64_t e) {
@@ -133,7 +135,8 @@ void for_form() {
             most_tasks = std::max(most_tasks.load(), tasks());
         });
         check(most_tasks == base_tasks + 3, "parallel_for: one started thread per item, tasks " +
-                                                std::to_string(most_tasks) + " of " + std::to_string(base_tasks));
+                                                std::to_string(most_tasks) + " of " +
+                                                std::to_string(base_tasks));
         bool elsewhere = r.order.count(me) == 0;
         std::size_t items = 0;
         for (auto& [id, v] : r.order) items += v.size();
@@ -198,7 +201,8 @@ void without_threads(rlim_t extra) {
     bool all = true;
     for (auto& o : r.owner) all &= o != std::thread::id();
     check(all, "item form completes when threads cannot start");
-    check(r.threads() == 1 + extra && r.order.count(me) == 1, "item form: the threads that started, and the caller");
+    check(r.threads() == 1 + extra && r.order.count(me) == 1,
+          "item form: the threads that started, and the caller");
     record f(7);
     frame::parallel_for(7, 4, [&](std::int64_t i) {
         f.add(i);

@@ -68,8 +68,8 @@ struct failure {
 
 // Claims blocks [start, min(start + block, n)) from the shared counter until none are left.
 template <class Claim>
-void work_loop(std::atomic<std::int64_t>& counter, std::int64_t n, std::int64_t block,
-               const Claim& claim, failure& fail) noexcept {
+void work_loop(std::atomic<std::int64_t>& counter, std::int64_t n, std::int64_t block, const Claim& claim,
+               failure& fail) noexcept {
     try {
         while (!fail.stopped()) {
             const std::int64_t start = counter.fetch_add(block);
