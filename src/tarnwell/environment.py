@@ -79,9 +79,9 @@ def storm_motion(
     -----
     The internal-dynamics method of Bunkers et al. (2000, Wea. Forecasting 15, 61-79): the mean
     wind M is the 0-6 km mean above ground, the shear S the mean wind of 5.5-6 km minus that of
-    0-0.5 km, and the motions are M +/- 7.5 m s-1 (S_v, -S_u) / |S| (right: +). Every layer
-    mean is `profile`'s trapezoidal mean in height, with the layer bounds interpolated linearly,
-    as the paper averages (a plain, non-pressure-weighted mean). MetPy's
+    0-0.5 km, and the motions are M +/- 7.5 m s-1 (S_v, -S_u) / hypot(S_u, S_v) (right: +).
+    Every layer mean is `profile`'s trapezoidal mean in height, the layer bounds interpolated
+    linearly, as the paper averages (a plain, non-pressure-weighted mean). MetPy's
     ``bunkers_storm_motion`` weights by pressure instead; on real soundings the two differ by
     about 1 m s-1 (0.86 and 1.20 m s-1 in the right-mover motion of the Norman OK soundings of
     1999-05-04 00 UTC and 2011-05-22 12 UTC).
