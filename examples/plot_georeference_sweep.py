@@ -64,7 +64,8 @@ z43 = np.sqrt(r**2 + (ke * R) ** 2 + 2 * r * ke * R * np.sin(el)) - ke * R + h0
 for km in (100, 200, 300):
     at = dict(range=km * 1e3, method="nearest")
     print(f"{km} km: sounding {float(real.z.sel(**at).mean()):.0f} m, standard atmosphere "
-          f"{float(standard.z.sel(**at).mean()):.0f} m, 4/3 earth {float(z43.sel(**at).mean()):.0f} m")
+          f"{float(standard.z.sel(**at).mean()):.0f} m, "
+          f"4/3 earth {float(z43.sel(**at).mean()):.0f} m")
 
 # %%
 # The reflectivity on the map of the gates' latitudes and longitudes, coloured where echoes

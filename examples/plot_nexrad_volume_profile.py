@@ -56,8 +56,8 @@ print("Nyquist velocities (m/s):",
 # the unfolding it triggers leaves the profile as it is.
 heights = np.arange(1100.0, 8000.0, 200.0)
 truth = tarnwell.wind_profile(volume, heights=heights)
-print(truth[["u", "v", "wind_speed", "n_samples"]].isel(height=slice(0, 30, 4)).to_dataframe()
-      .round(2))
+table = truth[["u", "v", "wind_speed", "n_samples"]].isel(height=slice(0, 30, 4))
+print(table.reset_coords(drop=True).to_dataframe().round(2))
 print("unfolded at the volume's own Nyquist velocities by:", truth.attrs["dealiasing"])
 
 
@@ -90,7 +90,8 @@ for name, wp in (("unfolded data", truth), ("folded, fitted as it is", bare),
 
 # %%
 # Levels with at least 1000 samples above. The rms residual of the folded fit rises only a
-# little: nothing in the fit itself tells that the winds it returns are too weak. Beside the profiles, the number of samples per level.
+# little: nothing in the fit itself tells that the winds it returns are too weak. Beside the
+# profiles, the number of samples per level.
 fig, (ax1, ax2, ax3) = plt.subplots(1, 3, sharey=True, figsize=(11, 5),
                                     width_ratios=(2, 2, 1))
 km = heights / 1000.0

@@ -82,7 +82,8 @@ print("column equals the grid:", all(float(one[k]) == float(motion[k].isel(x=17,
                                      for k in motion.data_vars))
 
 fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 4.5), layout="constrained")
-mesh = ax1.pcolormesh(scale, np.linspace(-45.0, 45.0, 200), srh.helicity, cmap="magma_r", shading="auto")
+mesh = ax1.pcolormesh(scale, np.linspace(-45.0, 45.0, 200), srh.helicity, cmap="magma_r",
+                      shading="auto")
 fig.colorbar(mesh, ax=ax1, label="0-3 km storm-relative helicity (m²/s²)")
 ax1.set(xlabel="shear scaled by", ylabel="surface hodograph turned by (°, clockwise)")
 ax2.plot(u.isel(x=100, y=100), v.isel(x=100, y=100), "-", color="0.3", label="hodograph")
