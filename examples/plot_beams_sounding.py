@@ -3,8 +3,9 @@ Radar beams through a real sounding's refractive index
 ======================================================
 
 The refractive index of the Norman, Oklahoma sounding of 2011-05-22 12 UTC, from its
-pressure, temperature and dew point, steers the beams of :func:`tarnwell.trace`. Beside them
-the 4/3-earth model, which replaces the atmosphere by a larger earth and straight rays.
+pressure, temperature and dew point (:func:`tarnwell.refractive_index`), steers the beams of
+:func:`tarnwell.trace`. Beside them the 4/3-earth model, which replaces the atmosphere by a
+larger earth and straight rays.
 """
 
 import matplotlib.pyplot as plt
@@ -20,13 +21,15 @@ table = table[np.isfinite(table).all(axis=1)]
 p, z, t, td = table.T  # hPa, m, degC, degC
 
 # %%
-# Refractivity N = 77.6 / T (p + 4810 e / T) (Bean and Dutton 1966; T in K, p and the vapour
-# pressure e in hPa), with e from the dew point by Bolton's (1980) formula.
-e = 6.112 * np.exp(17.67 * td / (td + 243.5))
-N = 77.6 / (t + 273.15) * (p + 4810.0 * e / (t + 273.15))
+# Refractivity N = 77.6 / T (p + 4810 e / T) (ITU-R P.453; Bean and Dutton 1966; T in K, p and
+# the vapour pressure e in hPa), with e from the dew point by Bolton's (1980) formula, from
+# :func:`tarnwell.refractive_index`; heights above the ground are the vertical coordinate.
 height = z - z[0]
-n = xr.DataArray(1.0 + N * 1e-6, dims="height",
-                 coords={"height": ("height", height, {"units": "m"})})
+level = {"dims": "height", "coords": {"height": ("height", height, {"units": "m"})}}
+n = tarnwell.refractive_index(xr.DataArray(t, attrs={"units": "degC"}, **level),
+                              xr.DataArray(p, attrs={"units": "hPa"}, **level),
+                              xr.DataArray(td, attrs={"units": "degC"}, **level))
+N = (n.values - 1.0) * 1e6
 print(f"surface N = {N[0]:.0f}, dN/dh in the lowest km "
       f"{np.polyfit(height[height < 1000], N[height < 1000], 1)[0] * 1000:.0f} per km")
 

@@ -79,9 +79,9 @@ def storm_motion(
     -----
     The internal-dynamics method of Bunkers et al. (2000, Wea. Forecasting 15, 61-79): the mean
     wind M is the 0-6 km mean above ground, the shear S the mean wind of 5.5-6 km minus that of
-    0-0.5 km, and the motions are M +/- 7.5 m s-1 (S_v, -S_u) / ``|S|`` (right: +). Every layer
-    mean is `profile`'s trapezoidal mean in height, with the layer bounds interpolated linearly,
-    as the paper averages (a plain, non-pressure-weighted mean). MetPy's
+    0-0.5 km, and the motions are M +/- 7.5 m s-1 (S_v, -S_u) / hypot(S_u, S_v) (right: +).
+    Every layer mean is `profile`'s trapezoidal mean in height, the layer bounds interpolated
+    linearly, as the paper averages (a plain, non-pressure-weighted mean). MetPy's
     ``bunkers_storm_motion`` weights by pressure instead; on real soundings the two differ by
     about 1 m s-1 (0.86 and 1.20 m s-1 in the right-mover motion of the Norman OK soundings of
     1999-05-04 00 UTC and 2011-05-22 12 UTC).
@@ -172,7 +172,7 @@ def refractive_index(t: xr.DataArray, p: xr.DataArray, td: xr.DataArray) -> xr.D
     the dry and wet terms with k1 = 77.6 K/hPa, k3/k1 = 4810 K). The vapour pressure
     e = 6.112 exp(17.67 (Td - 273.15) / (Td - 29.65)) hPa is that of `thermo` (Bolton 1980);
     a dew point above the temperature counts as saturation. At 15 degC, 1013.25 hPa and
-    50 % relative humidity N is about 319.
+    50 % relative humidity (e = 8.52 hPa) N = 311.2; dry air gives 272.9.
 
     Examples
     --------
