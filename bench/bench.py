@@ -1,4 +1,4 @@
-"""Times each kernel on a fixed realistic problem beside the best NumPy/SciPy way to the same numbers.
+"""Times each kernel on a fixed realistic problem beside the best NumPy/SciPy way to its numbers.
 
     python bench/bench.py [KERNEL ...] [--repeat N]
     python bench/bench.py --layer [KERNEL ...]
@@ -24,9 +24,10 @@ CASES = {}
 
 
 def case(name):
-    """Registers a benchmark. The function returns (size text, item count, ours, peers): `ours(n_threads)`
-    runs the kernel, `peers` maps a peer's name to a callable computing the same numbers, or to a pair
-    (callable, factor) for a slow peer timed on a part of the problem and scaled by factor."""
+    """Registers a benchmark. The function returns (size text, item count, ours, peers):
+    `ours(n_threads)` runs the kernel, `peers` maps a peer's name to a callable computing the same
+    numbers, or to a pair (callable, factor) for a slow peer timed on a part of the problem and
+    scaled by factor."""
 
     def register(fn):
         CASES[name] = fn
@@ -88,7 +89,7 @@ def build_floor(source, symbol, restype, argtypes):
     return fn
 
 
-# --- cold_pool -------------------------------------------------------------------------------------
+# --- cold_pool ------------------------------------------------------------------------------------
 
 
 def cold_pool_inputs(n_cols=20_000, n_levels=60, seed=1):
@@ -142,7 +143,7 @@ def bench_cold_pool():
     return "20000 x 60", 20_000, ours, {"numpy vectorised": lambda: cold_pool_numpy(*args)}
 
 
-# --- perturb ---------------------------------------------------------------------------------------
+# --- perturb --------------------------------------------------------------------------------------
 
 
 def perturb_inputs(members=40, n=100_000, seed=6):
@@ -198,9 +199,10 @@ def bench_perturb():
 
     fields, fac, bias_dbz, bias_zdr = perturb_inputs()
     key = (0x0123456789ABCDEF, 0xFEDCBA9876543210, 1000)
-    ours = lambda n_threads: _ensemble.perturb(
-        *fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads
-    )  # noqa: E731
+
+    def ours(n_threads):
+        return _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *key, n_threads)
+
     np.testing.assert_allclose(
         ours(0), perturb_numpy(fields, fac, bias_dbz, bias_zdr, *key), rtol=1e-12, atol=1e-12
     )
@@ -212,7 +214,7 @@ def bench_perturb():
     )
 
 
-# --- statistics ------------------------------------------------------------------------------------
+# --- statistics -----------------------------------------------------------------------------------
 
 LEVELS = np.array([5.0, 25.0, 50.0, 75.0, 95.0])
 
@@ -273,7 +275,7 @@ def bench_statistics():
     )
 
 
-# --- mode ------------------------------------------------------------------------------------------
+# --- mode -----------------------------------------------------------------------------------------
 
 
 def mode_bincount(values, n_codes):
@@ -311,7 +313,7 @@ def bench_mode():
     )
 
 
-# --- words -----------------------------------------------------------------------------------------
+# --- words ----------------------------------------------------------------------------------------
 
 
 @case("words")
@@ -325,7 +327,7 @@ def bench_words():
     return "4000000 rows", n, ours, {"numpy Philox random_raw": lambda: philox_raw(*args, n)}
 
 
-# --- gradient --------------------------------------------------------------------------------------
+# --- gradient -------------------------------------------------------------------------------------
 
 
 def gradient_inputs(n_batch=8, n_y=1000, n_x=1000, seed=3):
@@ -390,7 +392,7 @@ def bench_gradient():
     )
 
 
-# --- vad -------------------------------------------------------------------------------------------
+# --- vad ------------------------------------------------------------------------------------------
 
 
 def vad_inputs(n_rows=2000, n_samples=720, seed=4):
@@ -467,7 +469,7 @@ def bench_vad():
     return "2000 x 720, 5% missing", 2000, ours, peers
 
 
-# --- thermo ----------------------------------------------------------------------------------------
+# --- thermo ---------------------------------------------------------------------------------------
 
 
 def thermo_inputs(n=4_000_000, seed=6):
@@ -548,7 +550,7 @@ def bench_thermo():
     return "4 000 000", 4_000_000, ours, peers
 
 
-# --- profile ---------------------------------------------------------------------------------------
+# --- profile --------------------------------------------------------------------------------------
 
 
 def profile_inputs(n_cols=20_000, n_levels=60, seed=7):
@@ -564,8 +566,9 @@ def profile_inputs(n_cols=20_000, n_levels=60, seed=7):
 
 
 def profile_numpy(z, u, v, ground, bottom, top, cu, cv):
-    """Vectorised over columns, all levels valid and increasing: levels outside the layer are moved
-    onto its nearest end, so that the polyline bottom, interior levels, top is every column's row."""
+    """Vectorised over columns, all levels valid and increasing: levels outside the layer are
+    moved onto its nearest end, so that the polyline bottom, interior levels, top is every
+    column's row."""
     n_cols, n = z.shape
     rows = np.arange(n_cols)
     zb, zt = bottom + ground, top + ground
@@ -603,7 +606,7 @@ def profile_numpy(z, u, v, ground, bottom, top, cu, cv):
 
 
 def profile_metpy(z, u, v, ground, bottom, top, cu, cv, n_cols):
-    """MetPy's storm-relative helicity, column by column (its heights are taken above the first level)."""
+    """MetPy's storm-relative helicity, column by column (heights taken above the first level)."""
     import metpy.calc as mpcalc
     from metpy.units import units
 
@@ -639,7 +642,7 @@ def bench_profile():
     return "20000 x 60", n_cols, ours, peers
 
 
-# --- trace -----------------------------------------------------------------------------------------
+# --- trace ----------------------------------------------------------------------------------------
 
 
 def trace_inputs():
@@ -658,7 +661,7 @@ def trace_inputs():
 
 
 def trace_numpy(rng, elev, h, n, radar_height, R, step):
-    """The same step rule and RK4 stages, vectorised over rays; returns (result, steps of each ray)."""
+    """The same step rule and RK4 stages, vectorised over rays; returns (result, steps per ray)."""
     deg = 0.017453292519943295
     n_levels = h.size
     ends = np.concatenate([[-np.inf, -np.inf], h, [np.inf]])  # h[i] is ends[i + 2]
@@ -692,7 +695,7 @@ def trace_numpy(rng, elev, h, n, radar_height, R, step):
                 m1 = np.clip(k - 1 - on, -1, n_levels - 1) + 1
                 J, K, L = J_of[m1], K_of[m1], L_of[m1]
 
-                def q(rr, c):
+                def q(rr, c, J=J, K=K, L=L):
                     return (L / (K + L * ((rr - R) - J)) + 1.0 / rr) * c
 
                 half = ds / 2
@@ -906,10 +909,10 @@ LAYER = {}
 
 
 def layer(name):
-    """Registers the package call of a kernel on that kernel's benchmark problem. The function returns
-    (size text, kernel(), package(), rows) with both calls on all cores and the package's inputs
-    DataArrays already in the kernel's layout; rows(kernel result, Dataset) pairs each kernel result
-    row with the Dataset variable that must hold the same values."""
+    """Registers the package call of a kernel on that kernel's benchmark problem. The function
+    returns (size text, kernel(), package(), rows) with both calls on all cores and the package's
+    inputs DataArrays already in the kernel's layout; rows(kernel result, Dataset) pairs each kernel
+    result row with the Dataset variable that must hold the same values."""
 
     def register(fn):
         LAYER[name] = fn
@@ -969,9 +972,12 @@ def layer_cold_pool():
     import tarnwell
 
     args, kw = cold_pool_arrays("columns")
-    rows = lambda out, ds: [
-        (out[k], ds[v].values.ravel()) for k, v in enumerate(["intensity", "depth", "open_top"])
-    ]  # noqa: E731
+
+    def rows(out, ds):
+        return [
+            (out[k], ds[v].values.ravel()) for k, v in enumerate(["intensity", "depth", "open_top"])
+        ]
+
     return "20000 x 60", lambda: _tarnwell.cold_pool(*args), lambda: tarnwell.cold_pool(**kw), rows
 
 
@@ -1168,13 +1174,18 @@ def layer_trace():
     rng, elev, h, n, radar_height, earth_radius, step = trace_inputs()
     N = xr.DataArray(n, dims="height", coords={"height": h})
     kernel = lambda: _refraction.trace(rng, elev, h, n, radar_height, earth_radius, step)  # noqa: E731
-    package = lambda: tarnwell.trace(
-        N, rng=rng, elev=elev, radar_height=radar_height, earth_radius=earth_radius, step=step
-    )  # noqa: E731
-    rows = lambda out, ds: [
-        (out[..., k], ds[v].values)
-        for k, v in enumerate(["height", "ground_distance", "local_elevation"])
-    ]  # noqa: E731
+
+    def package():
+        return tarnwell.trace(
+            N, rng=rng, elev=elev, radar_height=radar_height, earth_radius=earth_radius, step=step
+        )
+
+    def rows(out, ds):
+        return [
+            (out[..., k], ds[v].values)
+            for k, v in enumerate(["height", "ground_distance", "local_elevation"])
+        ]
+
     return "360x1000", kernel, package, rows
 
 
@@ -1195,8 +1206,8 @@ def layer_parcel():
 
 
 def transposed_cases():
-    """Model output (level, y, x) into the column kernels: (name, layout, package call on that layout,
-    the same package call on the column layout, the transposing copies alone)."""
+    """Model output (level, y, x) into the column kernels: (name, layout, package call on that
+    layout, the same package call on the column layout, the transposing copies alone)."""
     import tarnwell
 
     copies = lambda arrays: [np.ascontiguousarray(np.moveaxis(a.values, 0, -1)) for a in arrays]  # noqa: E731
@@ -1284,11 +1295,12 @@ def layer_times(kernel, package, repeat, budget=3.0):
 
 
 def layer_table(names, repeat):
-    """The package call beside the bare kernel (all cores): the layer's overhead against its budget of
-    10% of the kernel time or 1 ms, whichever is larger; then model output in (level, y, x) order."""
+    """The package call beside the bare kernel (all cores): the layer's overhead against its
+    budget of 10% of the kernel time or 1 ms, whichever is larger; then model output in
+    (level, y, x) order."""
     head = (
-        f"{'function':<12} {'size':<24} {'kernel s':>9} {'package s':>10} {'overhead s':>11} {'overhead':>9}"
-        f" {'outside s':>10} {'budget s':>9}  ok"
+        f"{'function':<12} {'size':<24} {'kernel s':>9} {'package s':>10} {'overhead s':>11}"
+        f" {'overhead':>9} {'outside s':>10} {'budget s':>9}  ok"
     )
     print(head)
     print("-" * len(head))
@@ -1300,12 +1312,15 @@ def layer_table(names, repeat):
         budget = max(0.1 * tk, 1e-3)
         over = tp - tk
         print(
-            f"{name:<12} {size:<24} {tk:9.4f} {tp:10.4f} {over:11.4f} {over / tk:9.1%} {outside:10.4f} {budget:9.4f}"
-            f"  {'yes' if over <= budget else 'NO'}"
+            f"{name:<12} {size:<24} {tk:9.4f} {tp:10.4f} {over:11.4f} {over / tk:9.1%}"
+            f" {outside:10.4f} {budget:9.4f}  {'yes' if over <= budget else 'NO'}"
         )
     wanted = [c for c in transposed_cases() if c[0] in names]
     if wanted:
-        head = f"{'function':<12} {'input layout':<24} {'columns s':>9} {'package s':>10} {'extra s':>11} {'copies s':>9}"
+        head = (
+            f"{'function':<12} {'input layout':<24} {'columns s':>9} {'package s':>10}"
+            f" {'extra s':>11} {'copies s':>9}"
+        )
         print()
         print(head)
         print("-" * len(head))
@@ -1488,7 +1503,7 @@ def bench_storm_motion():
     return "1000 x 1000 x 50", n_cols, ours, {"metpy per column (extrap.)": peer}
 
 
-# --- archive: the archive command on local clusters of 1 and 2 workers (bench/scale_out.py) --------
+# --- archive: the archive command on local clusters of 1 and 2 workers (bench/scale_out.py) -------
 
 
 @case("archive")
@@ -1499,7 +1514,7 @@ def bench_archive():
     scale_out.main([])
 
 
-# --- driver ----------------------------------------------------------------------------------------
+# --- driver ---------------------------------------------------------------------------------------
 
 
 def main():
@@ -1516,8 +1531,8 @@ def main():
         return layer_table(opts.kernels or list(LAYER), opts.repeat)
     names = opts.kernels or list(CASES)
     cores = os.cpu_count() or 1
-    head = f"{'kernel':<12} {'size':<22} {'peer':<26} {'peer s':>9} {'1 thr s':>9} {f'{cores} thr s':>9}"
-    head += f" {'peer/1thr':>9} {'1thr/all':>9} {'items/s (all)':>14}"
+    head = f"{'kernel':<12} {'size':<22} {'peer':<26} {'peer s':>9} {'1 thr s':>9}"
+    head += f" {f'{cores} thr s':>9} {'peer/1thr':>9} {'1thr/all':>9} {'items/s (all)':>14}"
     print(head)
     print("-" * len(head))
     for name in names:

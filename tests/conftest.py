@@ -28,7 +28,7 @@ DATA_DIR = Path(
 
 @pytest.fixture(scope="session")
 def shared_data() -> Path:
-    """The folder of real sample files; tests that need it skip, with the path, where it is absent."""
+    """The folder of real sample files; tests needing it skip, with the path, where it is absent."""
     if not (DATA_DIR / "README.md").is_file():
         host = os.environ.get("TARNWELL_HOST_DATA")  # set by scripts/env.sh where the host has them
         if host:

@@ -16,7 +16,7 @@ import _ensemble
 MASK = 2**64 - 1
 
 
-# --- random stream and words ------------------------------------------------------------------------
+# --- random stream and words ----------------------------------------------------------------------
 
 PHILOX_M = (0xD2E7470EE14C6C93, 0xCA5A826395121157)
 PHILOX_W = (0x9E3779B97F4A7C15, 0xBB67AE8584CAA73B)
@@ -120,7 +120,7 @@ def test_words_counter_layout_and_edges():
             _ensemble.words(*bad)
 
 
-# --- perturb ----------------------------------------------------------------------------------------
+# --- perturb --------------------------------------------------------------------------------------
 
 C_DB = 4.342944819032518
 
@@ -305,7 +305,7 @@ def test_perturb_same_for_every_thread_count():
         assert same_values(out, one)
 
 
-# --- statistics -------------------------------------------------------------------------------------
+# --- statistics -----------------------------------------------------------------------------------
 
 
 def ensemble(members, n, seed, missing=0.1):
@@ -413,7 +413,7 @@ def test_statistics_one_result_for_any_layout_and_thread_count():
     )
 
 
-# --- mode -------------------------------------------------------------------------------------------
+# --- mode -----------------------------------------------------------------------------------------
 
 
 def mode_scipy(values, n_codes, min_valid):
@@ -534,7 +534,7 @@ print(_ensemble.mode(np.ones((2, 600), np.float32), 3, 1, n_threads=2)[1].sum())
     reason="the sanitizers' operator new aborts instead of throwing under a lowered RLIMIT_AS",
 )
 def test_scratch_allocation_failure_is_memory_error():
-    """A per-block buffer that cannot be allocated on any thread raises MemoryError; the process lives on."""
+    """A per-block buffer no thread can allocate raises MemoryError; the process lives on."""
     run = subprocess.run(
         [sys.executable, "-c", MEMORY_CHECK], capture_output=True, text=True, timeout=120
     )

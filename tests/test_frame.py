@@ -1,4 +1,4 @@
-"""What the three modules share: registration, signatures, argument conversion and the worker pool."""
+"""What the three modules share: registration, signatures, argument conversion, the worker pool."""
 
 import os
 import shutil

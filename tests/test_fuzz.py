@@ -1,11 +1,11 @@
 """Property-based fuzzing of the ten kernel functions.
 
-Every call gets arguments of any shape (empty, 0-d, one element, mismatched), element type (ints, bool,
-float32, complex, lists), layout (Fortran, strided, reversed, read-only, misaligned) and value (NaN,
-infinities, signed zeros, subnormals, 1e308, integer bounds). A small model of each function's documented
-checks predicts the outcome: the result's shapes, or the one exception. Every call must then give exactly
-that, leave its inputs as they were, return new C-ordered arrays that own their data, give the same bits
-for every thread count, and fail quickly when it fails.
+Every call gets arguments of any shape (empty, 0-d, one element, mismatched), element type (ints,
+bool, float32, complex, lists), layout (Fortran, strided, reversed, read-only, misaligned) and value
+(NaN, infinities, signed zeros, subnormals, 1e308, integer bounds). A small model of each function's
+documented checks predicts the outcome: the result's shapes, or the one exception. Every call must
+then give exactly that, leave its inputs as they were, return new C-ordered arrays that own their
+data, give the same bits for every thread count, and fail quickly when it fails.
 
 TARNWELL_FUZZ_EXAMPLES sets the examples per function (15 here; scripts/check.sh runs more).
 """
@@ -76,7 +76,7 @@ class Refused(Exception):
         self.kind, self.message = kind, message
 
 
-# --- arguments -------------------------------------------------------------------------------------
+# --- arguments ------------------------------------------------------------------------------------
 
 
 @st.composite
@@ -135,7 +135,7 @@ SIZES = st.sampled_from([0, 1, 2, 3, 5, 70, 300])
 
 @st.composite
 def shape_of(draw, *dims):
-    """Mostly the shape a call expects, sometimes any other (including 0-d, or one huge empty axis)."""
+    """Mostly the shape a call expects, sometimes any other (0-d, say, or one huge empty axis)."""
     choice = draw(st.integers(0, 9))
     if choice < 6:
         return tuple(dims)
@@ -164,7 +164,7 @@ FLOATS = st.sampled_from(
 THREADS = st.sampled_from([0, -1, 2, 4, 2**31 - 1, -(2**31), 2**31, 1.5])
 
 
-# --- the model of the documented checks ------------------------------------------------------------
+# --- the model of the documented checks -----------------------------------------------------------
 
 
 def conv(x, dtype=np.float64):
@@ -174,7 +174,7 @@ def conv(x, dtype=np.float64):
             warnings.simplefilter("ignore")
             return np.asarray(x).astype(dtype)
     except TypeError, ValueError:
-        raise Refused(TypeError)
+        raise Refused(TypeError) from None
 
 
 def as_int(x, lo_hi):
@@ -187,7 +187,7 @@ def as_float(x):
     try:
         return float(x)
     except OverflowError:
-        raise Refused(TypeError)
+        raise Refused(TypeError) from None
 
 
 def results(*shapes, dtype=np.float64):
@@ -321,7 +321,7 @@ def expect_trace(rng, elev, h, n, radar_height, earth_radius, step, n_threads):
     return results((elev.size, rng.size, 3))
 
 
-# --- one call, checked -----------------------------------------------------------------------------
+# --- one call, checked ----------------------------------------------------------------------------
 
 
 def snapshot(args):
@@ -334,7 +334,7 @@ def snapshot(args):
 
 
 def run(fn, args, expected):
-    """Calls fn(*args) and checks the outcome against the prediction; the result, or None if refused."""
+    """Calls fn(*args), checks the outcome as predicted; the result, or None if refused."""
     before = snapshot(args)
     start = time.perf_counter()
     try:
@@ -370,7 +370,7 @@ def run(fn, args, expected):
 
 
 def check(fn, expect, args, n_threads):
-    """The call with 1 and 3 threads and with the drawn thread count: each as predicted, all alike."""
+    """The call with 1 and 3 threads and the drawn thread count: each as predicted, all alike."""
     outs = []
     for t in (1, 3, n_threads):
         try:
@@ -385,7 +385,7 @@ def check(fn, expect, args, n_threads):
         assert same_bits(outs[0], outs[2]), f"{fn.__name__}: {n_threads} threads differ"
 
 
-# --- the ten functions -----------------------------------------------------------------------------
+# --- the ten functions ----------------------------------------------------------------------------
 
 
 @fuzz

@@ -40,10 +40,13 @@ def cases(r, n):
     sizes = {"y": n, "x": 3, "level": 6, "member": 7, "height": 5, "azimuth": 12}
     y = {"y": np.arange(n) * 1000.0}
     z = xr.DataArray(np.linspace(0.0, 3.0, 6), dims="level", attrs={"units": "km"})
-    col = lambda lo, hi, units=None: field(r, ("y", "x"), sizes, lo, hi, units).assign_coords(y)  # noqa: E731
-    lev = lambda lo, hi, units=None: field(
-        r, ("y", "x", "level"), sizes, lo, hi, units
-    ).assign_coords(y)  # noqa: E731
+
+    def col(lo, hi, units=None):
+        return field(r, ("y", "x"), sizes, lo, hi, units).assign_coords(y)
+
+    def lev(lo, hi, units=None):
+        return field(r, ("y", "x", "level"), sizes, lo, hi, units).assign_coords(y)
+
     grid = (
         field(r, ("y", "x"), sizes, 280, 300, "K")
         .assign_coords(y)

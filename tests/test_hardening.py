@@ -110,7 +110,7 @@ def calls(dtype):
 
 
 def misaligned(a):
-    """A copy of a whose data start one byte past an aligned address (a buffer read at an offset)."""
+    """A copy of a whose data start one byte past an aligned address (as a buffer at an offset)."""
     buf = bytearray(a.nbytes + a.itemsize)
     out = np.frombuffer(buf, a.dtype, a.size, offset=1).reshape(a.shape)
     out[...] = a
@@ -170,7 +170,8 @@ n = 10**6
 fac, bias = np.zeros((6, n)), np.zeros(n)
 shapes = [g.shape]
 for flags in (0, 32, -64):  # no field selected: the field arrays are not even checked
-    shapes.append(_ensemble.perturb([], [1.0], [], [], [], flags, fac, bias, bias, 1, 2, 3, n_threads=2).shape)
+    out = _ensemble.perturb([], [1.0], [], [], [], flags, fac, bias, bias, 1, 2, 3, n_threads=2)
+    shapes.append(out.shape)
 print(shapes)
 print(time.perf_counter() - t0)
 try:
@@ -214,15 +215,18 @@ for k in range(60):
     attempt(_tarnwell.thermo, [1.0], [1.0, 2.0], [1.0])
     attempt(_tarnwell.cold_pool, z, v, np.zeros(40), 0.0, np.full(40, np.nan), n_threads=t)
     attempt(_tarnwell.cold_pool, z, v[:, :3], np.zeros(40), 0.0, np.zeros(40))
-    attempt(_tarnwell.profile, z, v, v, np.zeros(40), 0.0, 500.0, np.zeros(40), np.zeros(40), n_threads=t)
+    attempt(_tarnwell.profile, z, v, v, np.zeros(40), 0.0, 500.0, np.zeros(40), np.zeros(40),
+            n_threads=t)
     attempt(_tarnwell.profile, z, v, v, np.zeros(3), 0.0, 500.0, np.zeros(40), np.zeros(40))
     attempt(_tarnwell.gradient, v[None], np.arange(20.0), np.arange(40.0), n_threads=t)
     attempt(_tarnwell.gradient, v, np.arange(20.0), np.arange(40.0))
     attempt(_tarnwell.vad, v, v, np.ones(40), 3, 0.0, n_threads=t)
     attempt(_tarnwell.vad, v, v, np.ones(4), 3, 0.0)
     attempt(_tarnwell.vad, v, v, np.ones(40), 1.5, 0.0)
-    attempt(_ensemble.perturb, *[v.ravel()] * 5, -1, np.ones((6, 800)), np.ones(3), np.ones(3), 1, 2, 3, n_threads=t)
-    attempt(_ensemble.perturb, *[v.ravel()] * 5, -1, np.ones((6, 80)), np.ones(3), np.ones(3), 1, 2, 3)
+    attempt(_ensemble.perturb, *[v.ravel()] * 5, -1, np.ones((6, 800)), np.ones(3), np.ones(3),
+            1, 2, 3, n_threads=t)
+    attempt(_ensemble.perturb, *[v.ravel()] * 5, -1, np.ones((6, 80)), np.ones(3), np.ones(3),
+            1, 2, 3)
     attempt(_ensemble.statistics, v.astype(np.float32), [10.0, 50.0], 2, n_threads=t)
     attempt(_ensemble.statistics, np.ones((300, 5), np.float32), [10.0, 50.0], 2, n_threads=t)
     attempt(_ensemble.statistics, v.astype(np.float32), [101.0], 2)
@@ -232,9 +236,10 @@ for k in range(60):
     attempt(_ensemble.words, 1, 2, 3, 4, 50)
     attempt(_ensemble.words, 1, 2, 3, 4, -1)
     attempt(_ensemble.words, 1, 2, 3, 4, 2**40)
-    attempt(_refraction.trace, np.linspace(0, 2e4, 30), np.arange(5.0), [0.0, 1e4], [1.0003, 1.0], 0.0, 6.371e6,
-            n_threads=t)
-    attempt(_refraction.trace, np.linspace(0, 2e4, 30)[::-1], np.arange(5.0), [0.0, 1e4], [1.0003, 1.0], 0.0, 6.4e6)
+    attempt(_refraction.trace, np.linspace(0, 2e4, 30), np.arange(5.0), [0.0, 1e4], [1.0003, 1.0],
+            0.0, 6.371e6, n_threads=t)
+    attempt(_refraction.trace, np.linspace(0, 2e4, 30)[::-1], np.arange(5.0), [0.0, 1e4],
+            [1.0003, 1.0], 0.0, 6.4e6)
     attempt(_refraction.trace, [1.0], [1.0], [0.0], [1.0], 0.0, 6.4e6, "x")
 # A block nobody frees, outside our modules: proves that the leak check ran.
 ctypes.CDLL(None).malloc(4321)

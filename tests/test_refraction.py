@@ -10,8 +10,9 @@ DEG = 0.017453292519943295
 
 
 def reference(elev, s_end, h, n, radar_height, below_on_level=False, max_step=np.inf):
-    """High-accuracy integration of the same ray equations through the piecewise-linear profile
-    (index constant outside it); returns (height, ground distance, elevation in degrees) at s_end."""
+    """High-accuracy integration of the same ray equations through the piecewise-linear
+    profile (index constant outside it); returns (height, ground distance, elevation in
+    degrees) at s_end."""
     h, n = np.asarray(h, float), np.asarray(n, float)
     slopes = np.diff(n) / np.diff(h)
 

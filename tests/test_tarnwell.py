@@ -14,7 +14,7 @@ nan, inf = math.nan, math.inf
 THREADS = [1, 2, 3, 8, 0, -1]
 
 
-# --- cold_pool --------------------------------------------------------------------------------------
+# --- cold_pool ------------------------------------------------------------------------------------
 
 Z4 = [0.0, 100.0, 200.0, 300.0]
 B4 = [-0.1, -0.05, 0.0, 0.01]
@@ -210,7 +210,7 @@ def test_cold_pool_releases_the_lock():
     assert alone > 0.005 and len(inside) >= 3, (alone, len(inside))
 
 
-# --- thermo -----------------------------------------------------------------------------------------
+# --- thermo ---------------------------------------------------------------------------------------
 
 
 def thermo_reference(t, p, td):
@@ -331,7 +331,7 @@ def test_thermo_thread_count_invariance():
         assert _tarnwell.thermo(t, p, td, n_threads=n_threads).tobytes() == ref.tobytes(), n_threads
 
 
-# --- profile ----------------------------------------------------------------------------------------
+# --- profile --------------------------------------------------------------------------------------
 
 ZP = [0.0, 1000.0, 2000.0, 3000.0]
 UP = [0.0, 10.0, 10.0, 0.0]
@@ -583,7 +583,7 @@ def test_profile_thread_count_invariance():
         assert out.tobytes() == ref.tobytes(), n_threads
 
 
-# --- gradient ---------------------------------------------------------------------------------------
+# --- gradient -------------------------------------------------------------------------------------
 
 
 def test_gradient_worked_example_and_missing_neighbours():
@@ -668,7 +668,7 @@ def test_gradient_thread_count_invariance():
     assert part.tobytes() == np.ascontiguousarray(ref[:, 2:4]).tobytes()
 
 
-# --- vad --------------------------------------------------------------------------------------------
+# --- vad ------------------------------------------------------------------------------------------
 
 
 def vad_reference(vr, az, cos_el, min_gates, min_spread):
@@ -702,7 +702,7 @@ def vad_reference(vr, az, cos_el, min_gates, min_spread):
         rss += r * r
     out[0:4] = [b_s / cos_el, b_c / cos_el, a0, math.sqrt(rss / n)]
     s_s2 = sum_c2 = 0.0
-    for v, a in ok:
+    for _, a in ok:
         s_s2 += math.sin(2 * a)
         sum_c2 += math.cos(2 * a)
     means = [s_bar, c_bar, s_s2 / n, sum_c2 / n]

@@ -98,7 +98,8 @@ def cold_pool_stage(snd: xr.Dataset, dask: bool) -> xr.Dataset:
     )
     out["cold_pool_intensity"] = cp["intensity"].assign_attrs(
         attrs(
-            f"cold-pool intensity sqrt(2 * integral of -b dz) up to where the buoyancy reaches {top}",
+            "cold-pool intensity sqrt(2 * integral of -b dz) up to where the buoyancy reaches "
+            f"{top}",
             "m s-1",
         )
     )
