@@ -16,7 +16,7 @@ except ImportError:
     sys.path.insert(0, str(here.parent / "src"))
     import tarnwell
 
-import kernel_stubs
+import kernel_stubs  # noqa: E402  (from _ext, put on the path above)
 
 # MetPy warns at import where pyproj has no PROJ data; import it once here, quietly, so the
 # warning does not land in the gallery's captured output.
@@ -52,18 +52,28 @@ KERNEL_MODULES = kernel_stubs.stubbed_modules()
 
 def _api_page(path: Path, title: str, intro: str, modules: list[str]) -> None:
     """Writes an autosummary page over `modules` (only when its text changes)."""
-    lines = [title, "=" * len(title), "", intro, "", ".. autosummary::", "   :toctree: generated",
-             ""] + [f"   {m}" for m in modules] + [""]
+    lines = (
+        [title, "=" * len(title), "", intro, "", ".. autosummary::", "   :toctree: generated", ""]
+        + [f"   {m}" for m in modules]
+        + [""]
+    )
     text = "\n".join(lines)
     if not path.exists() or path.read_text() != text:
         path.write_text(text)
 
 
-_api_page(here / "api" / "package.rst", "The package",
-          "Functions on xarray objects, with units and dask, and the sample-file fetcher.",
-          PACKAGE_MODULES)
-_api_page(here / "api" / "kernels.rst", "The extension modules",
-          "The bare kernels on NumPy arrays, documented from their typing stubs.", KERNEL_MODULES)
+_api_page(
+    here / "api" / "package.rst",
+    "The package",
+    "Functions on xarray objects, with units and dask, and the sample-file fetcher.",
+    PACKAGE_MODULES,
+)
+_api_page(
+    here / "api" / "kernels.rst",
+    "The extension modules",
+    "The bare kernels on NumPy arrays, documented from their typing stubs.",
+    KERNEL_MODULES,
+)
 
 autosummary_generate = True
 autosummary_imported_members = True

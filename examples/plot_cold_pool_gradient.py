@@ -16,8 +16,12 @@ import xarray as xr
 import tarnwell
 from tarnwell import datasets
 
-table = np.genfromtxt(datasets.fetch("soundings/20110522_OUN_12Z.txt"), skip_header=5,
-                      delimiter=7, usecols=(0, 1, 2, 3))
+table = np.genfromtxt(
+    datasets.fetch("soundings/20110522_OUN_12Z.txt"),
+    skip_header=5,
+    delimiter=7,
+    usecols=(0, 1, 2, 3),
+)
 table = table[np.isfinite(table).all(axis=1)]
 table = table[table[:, 1] - table[0, 1] <= 4000.0]  # the lowest 4 km
 p, z, t, td = table.T  # hPa, m, degC, degC
@@ -40,21 +44,28 @@ print(dict(temperature.sizes))
 # Buoyancy b = g (θv − θv,env) / θv,env, and the pool up to where b first rises to
 # −0.01 m s⁻².
 grid = tarnwell.thermo(temperature, pressure, dewpoint)
-env = tarnwell.thermo(xr.DataArray(t, dims="level", attrs={"units": "degC"}), pressure,
-                      xr.DataArray(td, dims="level", attrs={"units": "degC"}))
+env = tarnwell.thermo(
+    xr.DataArray(t, dims="level", attrs={"units": "degC"}),
+    pressure,
+    xr.DataArray(td, dims="level", attrs={"units": "degC"}),
+)
 theta_v, theta_v_env = grid.virtual_potential_temperature, env.virtual_potential_temperature
 b = (9.80665 * (theta_v - theta_v_env) / theta_v_env).assign_attrs(units="m s-2")
 pool = tarnwell.cold_pool(height, b, dim="level", threshold=-0.01)
 front = tarnwell.gradient(grid.equivalent_potential_temperature.isel(level=0))
 magnitude = np.hypot(front.dfdx, front.dfdy) * 1000.0  # K per km
-print(f"strongest pool C = {float(pool.intensity.max()):.1f} m/s, "
-      f"{float(pool.depth.max()):.0f} m deep")
+print(
+    f"strongest pool C = {float(pool.intensity.max()):.1f} m/s, "
+    f"{float(pool.depth.max()):.0f} m deep"
+)
 
 # %%
 fig, axes = plt.subplots(1, 3, figsize=(13, 4), sharey=True)
-for ax, field, title, cmap in ((axes[0], pool.intensity, "intensity C (m/s)", "Blues"),
-                               (axes[1], pool.depth, "depth (m)", "Greens"),
-                               (axes[2], magnitude, "|∇θe| at the ground (K/km)", "magma_r")):
+for ax, field, title, cmap in (
+    (axes[0], pool.intensity, "intensity C (m/s)", "Blues"),
+    (axes[1], pool.depth, "depth (m)", "Greens"),
+    (axes[2], magnitude, "|∇θe| at the ground (K/km)", "magma_r"),
+):
     mesh = ax.pcolormesh(x, y, field, cmap=cmap, shading="nearest")
     fig.colorbar(mesh, ax=ax, shrink=0.85)
     ax.set(title=title, aspect="equal", xlabel="x (km)")

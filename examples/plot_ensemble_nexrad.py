@@ -34,8 +34,10 @@ az = np.array([ray[0].az_angle for ray in sweep])
 order = np.argsort(az)
 ref, rng = moment(b"REF")
 zdr, _ = moment(b"ZDR")
-coords = {"azimuth": ("azimuth", az[order], {"units": "degrees"}),
-          "range": ("range", rng, {"units": "m"})}
+coords = {
+    "azimuth": ("azimuth", az[order], {"units": "degrees"}),
+    "range": ("range", rng, {"units": "m"}),
+}
 dbz = xr.DataArray(ref[order], dims=("azimuth", "range"), coords=coords, attrs={"units": "dBZ"})
 zdr = xr.DataArray(zdr[order], dims=("azimuth", "range"), coords=coords, attrs={"units": "dB"})
 print(f"{int(dbz.notnull().sum())} gates with echo, up to {float(dbz.max()):.0f} dBZ")
@@ -50,8 +52,15 @@ fac = [fac0, 0.9 * fac0, 0.04 + 0.5 * (fac0 - 0.12), zero, zero, zero]
 members = 40
 draw = np.random.default_rng(2016)
 bias_dbz, bias_zdr = draw.normal(0.0, 1.0, members), draw.normal(0.0, 0.1, members)
-ens = tarnwell.perturb(dbz=dbz, zdr=zdr, fac=fac, members=members, key=(20160601, 15),
-                       bias_dbz=bias_dbz, bias_zdr=bias_zdr)
+ens = tarnwell.perturb(
+    dbz=dbz,
+    zdr=zdr,
+    fac=fac,
+    members=members,
+    key=(20160601, 15),
+    bias_dbz=bias_dbz,
+    bias_zdr=bias_zdr,
+)
 stats = tarnwell.statistics(ens.dbz, percentiles=(10, 90))
 print(f"mean spread {float(stats['std'].mean()):.2f} dBZ")
 
@@ -62,6 +71,7 @@ code = xr.where(ens.dbz >= 20, 1, 0) + xr.where(ens.dbz >= 40, 1, 0)
 code = xr.where((ens.dbz >= 50) & (ens.zdr < 1.0), 3, code).where(ens.dbz.notnull())
 classes = tarnwell.mode(code, n_codes=4)
 
+
 # %%
 # Mean, spread, band and class on the sweep, seen from above.
 def edges(c):
@@ -71,13 +81,23 @@ def edges(c):
 
 az_e, r_e = np.deg2rad(edges(dbz.azimuth.values)), edges(dbz.range.values) / 1000
 x, y = np.sin(az_e)[:, None] * r_e, np.cos(az_e)[:, None] * r_e
-panels = [(stats["mean"], "mean (dBZ)", "viridis", (0, 65)),
-          (stats["std"], "spread (dBZ)", "magma", (0, 3)),
-          (stats.percentiles.sel(percentile=90) - stats.percentiles.sel(percentile=10),
-           "10-90 % band (dBZ)", "magma", (0, 8)),
-          (classes["mode"], "most likely class: none, light, heavy, hail",
-           ListedColormap(["0.8", "tab:green", "tab:orange", "tab:red"]), (-0.5, 3.5)),
-          (classes.fraction, "members agreeing", "cividis", (0.25, 1))]
+panels = [
+    (stats["mean"], "mean (dBZ)", "viridis", (0, 65)),
+    (stats["std"], "spread (dBZ)", "magma", (0, 3)),
+    (
+        stats.percentiles.sel(percentile=90) - stats.percentiles.sel(percentile=10),
+        "10-90 % band (dBZ)",
+        "magma",
+        (0, 8),
+    ),
+    (
+        classes["mode"],
+        "most likely class: none, light, heavy, hail",
+        ListedColormap(["0.8", "tab:green", "tab:orange", "tab:red"]),
+        (-0.5, 3.5),
+    ),
+    (classes.fraction, "members agreeing", "cividis", (0.25, 1)),
+]
 fig, axes = plt.subplots(2, 3, figsize=(11, 7), sharex=True, sharey=True)
 for ax, (field, title, cmap, (lo, hi)) in zip(axes.flat, panels):
     mesh = ax.pcolormesh(x, y, field, cmap=cmap, vmin=lo, vmax=hi)
@@ -89,8 +109,16 @@ fig.supylabel("north (km)")
 
 # %%
 # Any member can be made again alone, bit for bit, from its member number.
-again = tarnwell.perturb(dbz=dbz, zdr=zdr, fac=fac, members=1, key=(20160601, 15), m0=7,
-                         bias_dbz=bias_dbz[7:8], bias_zdr=bias_zdr[7:8])
+again = tarnwell.perturb(
+    dbz=dbz,
+    zdr=zdr,
+    fac=fac,
+    members=1,
+    key=(20160601, 15),
+    m0=7,
+    bias_dbz=bias_dbz[7:8],
+    bias_zdr=bias_zdr[7:8],
+)
 same = np.array_equal(again.dbz[0], ens.dbz.sel(member=7), equal_nan=True)
 print("member 7 made again alone is identical:", same)
 plt.show()

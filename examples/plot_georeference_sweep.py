@@ -23,19 +23,28 @@ from tarnwell import datasets
 # %%
 # The sounding's levels, heights above sea level as the vertical coordinate, each column with
 # its unit; the refractive index keeps the dimension and the coordinate, ready for tracing.
-table = np.genfromtxt(datasets.fetch("soundings/20110522_OUN_12Z.txt"), skip_header=5,
-                      delimiter=7, usecols=(0, 1, 2, 3))
+table = np.genfromtxt(
+    datasets.fetch("soundings/20110522_OUN_12Z.txt"),
+    skip_header=5,
+    delimiter=7,
+    usecols=(0, 1, 2, 3),
+)
 table = table[np.isfinite(table).all(axis=1)]
 snd = xr.Dataset(
-    {name: ("height", table[:, k], {"units": unit})
-     for k, (name, unit) in enumerate(zip(("p", "z", "t", "td"), ("hPa", "m", "degC", "degC")))})
+    {
+        name: ("height", table[:, k], {"units": unit})
+        for k, (name, unit) in enumerate(zip(("p", "z", "t", "td"), ("hPa", "m", "degC", "degC")))
+    }
+)
 snd = snd.set_coords("z").swap_dims(height="z").rename(z="height")
 n = tarnwell.refractive_index(snd.t, snd.p, snd.td)
 N = (n - 1.0) * 1e6
 low = (snd.height > 1029.0) & (snd.height < 2029.0)
-print(f"N = {float(N[0]):.0f} at the ground ({float(snd.height[0]):.0f} m), "
-      f"{float(N.sel(height=1029.0, method='nearest')):.0f} at the radar's height; gradient "
-      f"{float(np.polyfit(snd.height[low], N[low], 1)[0]) * 1000:.0f} per km in the km above it")
+print(
+    f"N = {float(N[0]):.0f} at the ground ({float(snd.height[0]):.0f} m), "
+    f"{float(N.sel(height=1029.0, method='nearest')):.0f} at the radar's height; gradient "
+    f"{float(np.polyfit(snd.height[low], N[low], 1)[0]) * 1000:.0f} per km in the km above it"
+)
 
 # %%
 # The 0.5° reflectivity sweep as an ``(azimuth, range)`` Dataset, and the radar's position.
@@ -45,11 +54,15 @@ header = rays[0][4][b"REF"][0]
 dbz = np.array([ray[4][b"REF"][1][: header.num_gates] for ray in rays])
 sweep = xr.Dataset(
     {"DBZH": (("azimuth", "range"), dbz, {"units": "dBZ"})},
-    coords={"azimuth": ("azimuth", [r[0].az_angle for r in rays], {"units": "degree"}),
-            "elevation": ("azimuth", [r[0].el_angle for r in rays], {"units": "degree"}),
-            "range": (header.first_gate + header.gate_width * np.arange(header.num_gates)) * 1e3,
-            "latitude": site.lat, "longitude": site.lon,
-            "altitude": ((), site.site_amsl + site.feedhorn_agl, {"units": "m"})})
+    coords={
+        "azimuth": ("azimuth", [r[0].az_angle for r in rays], {"units": "degree"}),
+        "elevation": ("azimuth", [r[0].el_angle for r in rays], {"units": "degree"}),
+        "range": (header.first_gate + header.gate_width * np.arange(header.num_gates)) * 1e3,
+        "latitude": site.lat,
+        "longitude": site.lon,
+        "altitude": ((), site.site_amsl + site.feedhorn_agl, {"units": "m"}),
+    },
+)
 sweep = sweep.sortby("azimuth").sel(range=slice(0.0, 300e3))
 
 real = tarnwell.georeference(sweep, n=n)
@@ -63,9 +76,11 @@ r, el = sweep.range, np.deg2rad(sweep.elevation)
 z43 = np.sqrt(r**2 + (ke * R) ** 2 + 2 * r * ke * R * np.sin(el)) - ke * R + h0
 for km in (100, 200, 300):
     at = dict(range=km * 1e3, method="nearest")
-    print(f"{km} km: sounding {float(real.z.sel(**at).mean()):.0f} m, standard atmosphere "
-          f"{float(standard.z.sel(**at).mean()):.0f} m, "
-          f"4/3 earth {float(z43.sel(**at).mean()):.0f} m")
+    print(
+        f"{km} km: sounding {float(real.z.sel(**at).mean()):.0f} m, standard atmosphere "
+        f"{float(standard.z.sel(**at).mean()):.0f} m, "
+        f"4/3 earth {float(z43.sel(**at).mean()):.0f} m"
+    )
 
 # %%
 # The reflectivity on the map of the gates' latitudes and longitudes, coloured where echoes
@@ -74,15 +89,22 @@ fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, 5), width_ratios=(1.1, 1))
 echo = real.DBZH.where(real.DBZH > 0)
 mesh = ax1.pcolormesh(real.lon, real.lat, echo, cmap="viridis", vmin=0, vmax=60, shading="gouraud")
 ax1.plot(float(sweep.longitude), float(sweep.latitude), "r^")
-ax1.set(xlabel="longitude (°E)", ylabel="latitude (°N)", title="0.5° reflectivity",
-        aspect=1 / np.cos(np.deg2rad(float(sweep.latitude))))
+ax1.set(
+    xlabel="longitude (°E)",
+    ylabel="latitude (°N)",
+    title="0.5° reflectivity",
+    aspect=1 / np.cos(np.deg2rad(float(sweep.latitude))),
+)
 fig.colorbar(mesh, ax=ax1, label="dBZ", shrink=0.8)
 ray = dict(azimuth=0, drop=True)
 km = real.ground_distance.isel(**ray) / 1000
 ax2.plot(km, real.z.isel(**ray) - z43.isel(**ray), label="sounding − 4/3 earth")
 ax2.plot(km, standard.z.isel(**ray) - z43.isel(**ray), label="standard atmosphere − 4/3 earth")
-ax2.set(xlabel="ground distance (km)", ylabel="height difference (m)",
-        title=f"beam at {float(sweep.elevation[0]):.2f}°")
+ax2.set(
+    xlabel="ground distance (km)",
+    ylabel="height difference (m)",
+    title=f"beam at {float(sweep.elevation[0]):.2f}°",
+)
 ax2.grid(True)
 ax2.legend(fontsize="small")
 plt.show()

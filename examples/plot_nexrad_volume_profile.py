@@ -27,9 +27,15 @@ from tarnwell import datasets
 # ``altitude`` the site's height above sea level plus the feedhorn's above the ground.
 f = Level2File(str(datasets.fetch("radar/KLBB20160601_150025_V06")))
 site = f.sweeps[0][0][1]
-nodes = {"/": xr.Dataset(coords={
-    "latitude": site.lat, "longitude": site.lon,
-    "altitude": ((), site.site_amsl + site.feedhorn_agl, {"units": "m"})})}
+nodes = {
+    "/": xr.Dataset(
+        coords={
+            "latitude": site.lat,
+            "longitude": site.lon,
+            "altitude": ((), site.site_amsl + site.feedhorn_agl, {"units": "m"}),
+        }
+    )
+}
 for rays in (s for s in f.sweeps if b"VEL" in s[0][4]):
     header = rays[0][4][b"VEL"][0]
     vr = np.full((len(rays), header.num_gates), np.nan)
@@ -38,16 +44,23 @@ for rays in (s for s in f.sweeps if b"VEL" in s[0][4]):
         vr[k, : gate.size] = gate
     nodes[f"sweep_{len(nodes) - 1}"] = xr.Dataset(
         {"VRADH": (("azimuth", "range"), vr, {"units": "m s-1"})},
-        coords={"azimuth": ("azimuth", [r[0].az_angle for r in rays], {"units": "degree"}),
-                "elevation": ("azimuth", [r[0].el_angle for r in rays], {"units": "degree"}),
-                "range": (header.first_gate + header.gate_width * np.arange(header.num_gates))
-                * 1000.0,
-                "nyquist_velocity": ((), rays[0][3].nyq_vel, {"units": "m s-1"})})
+        coords={
+            "azimuth": ("azimuth", [r[0].az_angle for r in rays], {"units": "degree"}),
+            "elevation": ("azimuth", [r[0].el_angle for r in rays], {"units": "degree"}),
+            "range": (header.first_gate + header.gate_width * np.arange(header.num_gates)) * 1000.0,
+            "nyquist_velocity": ((), rays[0][3].nyq_vel, {"units": "m s-1"}),
+        },
+    )
 volume = xr.DataTree.from_dict(nodes)
-print(f"{len(nodes) - 1} velocity sweeps, {sum(int(np.isfinite(volume[k].VRADH).sum())
-      for k in volume.children)} samples; the radar at {float(volume.altitude):.0f} m")
-print("Nyquist velocities (m/s):",
-      sorted({round(float(volume[k].nyquist_velocity), 1) for k in volume.children}))
+print(
+    f"{len(nodes) - 1} velocity sweeps, {
+        sum(int(np.isfinite(volume[k].VRADH).sum()) for k in volume.children)
+    } samples; the radar at {float(volume.altitude):.0f} m"
+)
+print(
+    "Nyquist velocities (m/s):",
+    sorted({round(float(volume[k].nyquist_velocity), 1) for k in volume.children}),
+)
 
 # %%
 # The profile on levels every 200 m above sea level. Gate heights come from beams traced
@@ -76,27 +89,36 @@ def fold(volume: xr.DataTree, V: float) -> xr.DataTree:
 folded = fold(volume, 7.0)
 bare = tarnwell.wind_profile(
     [folded[k].to_dataset().drop_vars("nyquist_velocity") for k in folded.children],
-    heights=heights, radar_height=float(volume.altitude))
+    heights=heights,
+    radar_height=float(volume.altitude),
+)
 unfolded = tarnwell.wind_profile(folded, heights=heights)
 
 busy = (truth.n_samples >= 1000).values
-for name, wp in (("unfolded data", truth), ("folded, fitted as it is", bare),
-                 ("folded, then unfolded", unfolded)):
+for name, wp in (
+    ("unfolded data", truth),
+    ("folded, fitted as it is", bare),
+    ("folded, then unfolded", unfolded),
+):
     error = np.hypot(wp.u - truth.u, wp.v - truth.v).values[busy]
-    print(f"{name:24s}: median speed {float(wp.wind_speed[busy].median()):.1f} m/s "
-          f"rms residual "
-          f"{float(wp.rms[busy].median()):.1f} m/s, vector error median {np.median(error):.2f}, "
-          f"max {error.max():.2f} m/s")
+    print(
+        f"{name:24s}: median speed {float(wp.wind_speed[busy].median()):.1f} m/s "
+        f"rms residual "
+        f"{float(wp.rms[busy].median()):.1f} m/s, vector error median {np.median(error):.2f}, "
+        f"max {error.max():.2f} m/s"
+    )
 
 # %%
 # Levels with at least 1000 samples above. The rms residual of the folded fit rises only a
 # little: nothing in the fit itself tells that the winds it returns are too weak. Beside the
 # profiles, the number of samples per level.
-fig, (ax1, ax2, ax3) = plt.subplots(1, 3, sharey=True, figsize=(11, 5),
-                                    width_ratios=(2, 2, 1))
+fig, (ax1, ax2, ax3) = plt.subplots(1, 3, sharey=True, figsize=(11, 5), width_ratios=(2, 2, 1))
 km = heights / 1000.0
-for wp, style, label in ((truth, "k-", "unfolded data"), (bare, "C3--", "folded, no unfolding"),
-                         (unfolded, "C0:", "folded, unfolded")):
+for wp, style, label in (
+    (truth, "k-", "unfolded data"),
+    (bare, "C3--", "folded, no unfolding"),
+    (unfolded, "C0:", "folded, unfolded"),
+):
     ax1.plot(wp.u, km, style, lw=2, label=label)
     ax2.plot(wp.v, km, style, lw=2, label=label)
 ax1.set(xlabel="u (m/s)", ylabel="height above sea level (km)")
@@ -112,14 +134,15 @@ for ax in (ax1, ax2):
 # storm moving at 75 % of the 1-6 km mean wind turned 30 degrees to the right.
 good = truth.dropna("height")
 z = (good.height - float(volume.altitude)).assign_attrs(units="m")
-mean = tarnwell.profile(z, good.u, good.v, dim="height", bottom=float(z[0]), top=6000.0,
-                        ground=0.0)
+mean = tarnwell.profile(z, good.u, good.v, dim="height", bottom=float(z[0]), top=6000.0, ground=0.0)
 turn = np.deg2rad(-30.0)
 cu = 0.75 * (float(mean.u_mean) * np.cos(turn) - float(mean.v_mean) * np.sin(turn))
 cv = 0.75 * (float(mean.u_mean) * np.sin(turn) + float(mean.v_mean) * np.cos(turn))
 for top in (1000.0, 3000.0):
-    srh = tarnwell.profile(z, good.u, good.v, dim="height", bottom=float(z[0]), top=top,
-                           cu=cu, cv=cv, ground=0.0)
-    print(f"{float(z[0]):.0f}-{top:.0f} m above the radar: helicity "
-          f"{float(srh.helicity):.0f} m2/s2")
+    srh = tarnwell.profile(
+        z, good.u, good.v, dim="height", bottom=float(z[0]), top=top, cu=cu, cv=cv, ground=0.0
+    )
+    print(
+        f"{float(z[0]):.0f}-{top:.0f} m above the radar: helicity {float(srh.helicity):.0f} m2/s2"
+    )
 plt.show()

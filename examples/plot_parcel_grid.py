@@ -24,8 +24,12 @@ from tarnwell import datasets
 # %%
 # The sounding: PRES (hPa), HGHT (m), TEMP (°C), DWPT (°C) in fixed columns of seven
 # characters; levels with a missing value are dropped.
-table = np.genfromtxt(datasets.fetch("soundings/20110522_OUN_12Z.txt"), skip_header=5,
-                      delimiter=7, usecols=(0, 1, 2, 3))
+table = np.genfromtxt(
+    datasets.fetch("soundings/20110522_OUN_12Z.txt"),
+    skip_header=5,
+    delimiter=7,
+    usecols=(0, 1, 2, 3),
+)
 table = table[np.isfinite(table).all(axis=1)]
 p, z, t, td = table.T
 pressure = xr.DataArray(p, dims="level", attrs={"units": "hPa"})
@@ -54,20 +58,29 @@ print(dict(temperature.sizes), "columns:", x.size * y.size)
 results = {}
 for kind in ("surface", "mixed_layer", "most_unstable"):
     start = time.perf_counter()
-    results[kind] = tarnwell.parcel(pressure, temperature, dewpoint, dim="level", z=height,
-                                    parcel=kind, depth=100.0 * units.hPa)
-    print(f"{kind:14s} {time.perf_counter() - start:6.3f} s, CAPE "
-          f"{float(results[kind].cape.min()):5.0f} to {float(results[kind].cape.max()):5.0f} J/kg")
+    results[kind] = tarnwell.parcel(
+        pressure, temperature, dewpoint, dim="level", z=height, parcel=kind, depth=100.0 * units.hPa
+    )
+    print(
+        f"{kind:14s} {time.perf_counter() - start:6.3f} s, CAPE "
+        f"{float(results[kind].cape.min()):5.0f} to {float(results[kind].cape.max()):5.0f} J/kg"
+    )
 print(results["surface"])
 
 # %%
 # The undisturbed sounding against MetPy 1.7 (surface parcel, virtual temperature).
-column = tarnwell.parcel(pressure, xr.DataArray(t, dims="level", attrs={"units": "degC"}),
-                         xr.DataArray(td, dims="level", attrs={"units": "degC"}), dim="level")
+column = tarnwell.parcel(
+    pressure,
+    xr.DataArray(t, dims="level", attrs={"units": "degC"}),
+    xr.DataArray(td, dims="level", attrs={"units": "degC"}),
+    dim="level",
+)
 P, T, TD = p * units.hPa, t * units.degC, td * units.degC
 cape_m, cin_m = mpcalc.cape_cin(P, T, TD, mpcalc.parcel_profile(P, T[0], TD[0]))
-print(f"CAPE {float(column.cape):.1f} J/kg (MetPy {cape_m.m:.1f}), "
-      f"CIN {float(column.cin):.1f} J/kg (MetPy {cin_m.m:.1f})")
+print(
+    f"CAPE {float(column.cape):.1f} J/kg (MetPy {cape_m.m:.1f}), "
+    f"CIN {float(column.cin):.1f} J/kg (MetPy {cin_m.m:.1f})"
+)
 
 # %%
 # Maps of the surface parcel's CAPE and CIN and of the most-unstable parcel's LFC height.

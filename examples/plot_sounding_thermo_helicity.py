@@ -21,13 +21,18 @@ from tarnwell import datasets
 # %%
 # The table has fixed columns of seven characters: PRES (hPa), HGHT (m), TEMP (°C), DWPT (°C),
 # RELH, MIXR, DRCT (degrees), SKNT (knots), ... Levels with a missing value are dropped.
-table = np.genfromtxt(datasets.fetch("soundings/may4_sounding.txt"), skip_header=5,
-                      delimiter=7, usecols=(0, 1, 2, 3, 6, 7))
+table = np.genfromtxt(
+    datasets.fetch("soundings/may4_sounding.txt"),
+    skip_header=5,
+    delimiter=7,
+    usecols=(0, 1, 2, 3, 6, 7),
+)
 table = table[np.isfinite(table).all(axis=1)]
 names = ("pressure", "height", "temperature", "dewpoint", "direction", "speed")
 unit_of = ("hPa", "m", "degC", "degC", "degrees", "knots")
-snd = xr.Dataset({n: ("level", table[:, i], {"units": u})
-                  for i, (n, u) in enumerate(zip(names, unit_of))})
+snd = xr.Dataset(
+    {n: ("level", table[:, i], {"units": u}) for i, (n, u) in enumerate(zip(names, unit_of))}
+)
 print(snd.sizes["level"], "levels up to", float(snd.pressure.min()), "hPa")
 
 # %%
@@ -38,13 +43,19 @@ p, t, td = (snd[n].values * units(snd[n].units) for n in ("pressure", "temperatu
 theta_e_metpy = mpcalc.equivalent_potential_temperature(p, t, td).m_as("K")
 theta_metpy = mpcalc.potential_temperature(p, t).m_as("K")
 low = snd.pressure.values >= 500.0
-print(f"θe − MetPy's θe: at most {np.abs(th.equivalent_potential_temperature - theta_e_metpy)[low].max():.3f} K "
-      f"below 500 hPa, {np.abs(th.equivalent_potential_temperature - theta_e_metpy).max():.3f} K aloft")
+d_theta_e = np.abs(th.equivalent_potential_temperature - theta_e_metpy)
+print(
+    f"θe − MetPy's θe: at most {d_theta_e[low].max():.3f} K "
+    f"below 500 hPa, {d_theta_e.max():.3f} K aloft"
+)
 print(f"θ − MetPy's θ at the top: {float(th.potential_temperature[-1] - theta_metpy[-1]):.3f} K")
 
 fig, (ax1, ax2) = plt.subplots(1, 2, sharey=True, figsize=(8, 5))
-for name, label in (("potential_temperature", "θ"), ("virtual_potential_temperature", "θv"),
-                    ("equivalent_potential_temperature", "θe")):
+for name, label in (
+    ("potential_temperature", "θ"),
+    ("virtual_potential_temperature", "θv"),
+    ("equivalent_potential_temperature", "θe"),
+):
     ax1.plot(th[name], snd.pressure, label=label)
 ax1.set(xlabel="K", ylabel="pressure (hPa)", ylim=(1000, 100), yscale="log", xlim=(290, 420))
 ax1.legend()
@@ -60,21 +71,34 @@ u, v = mpcalc.wind_components(snd.speed.values * units.knots, snd.direction.valu
 z = (snd.height - snd.height[0]).assign_attrs(units="m")
 u = xr.DataArray(u.m_as("m/s"), dims="level", attrs={"units": "m s-1"})
 v = xr.DataArray(v.m_as("m/s"), dims="level", attrs={"units": "m s-1"})
-right, _, _ = mpcalc.bunkers_storm_motion(p, u.values * units("m/s"), v.values * units("m/s"),
-                                          snd.height.values * units.m)
+right, _, _ = mpcalc.bunkers_storm_motion(
+    p, u.values * units("m/s"), v.values * units("m/s"), snd.height.values * units.m
+)
 cu, cv = right.m_as("m/s")
 for top in (1000.0, 3000.0):
     srh = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=top, cu=cu, cv=cv)
-    *_, total = mpcalc.storm_relative_helicity(snd.height.values * units.m, u.values * units("m/s"),
-                                               v.values * units("m/s"), depth=top * units.m,
-                                               storm_u=cu * units("m/s"), storm_v=cv * units("m/s"))
+    *_, total = mpcalc.storm_relative_helicity(
+        snd.height.values * units.m,
+        u.values * units("m/s"),
+        v.values * units("m/s"),
+        depth=top * units.m,
+        storm_u=cu * units("m/s"),
+        storm_v=cv * units("m/s"),
+    )
     print(f"0-{top / 1000:.0f} km helicity {float(srh.helicity):.1f} m2/s2 (MetPy {total.m:.1f})")
 
 mean = tarnwell.profile(z, u, v, dim="level", bottom=0.0, top=6000.0)
-pw = mpcalc.weighted_continuous_average(p, u.values * units("m/s"), v.values * units("m/s"),
-                                        height=snd.height.values * units.m, depth=6000 * units.m)
-print(f"0-6 km mean wind, height-weighted ({float(mean.u_mean):.2f}, {float(mean.v_mean):.2f}) m/s; "
-      f"MetPy's pressure-weighted ({pw[0].m:.2f}, {pw[1].m:.2f}) m/s")
+pw = mpcalc.weighted_continuous_average(
+    p,
+    u.values * units("m/s"),
+    v.values * units("m/s"),
+    height=snd.height.values * units.m,
+    depth=6000 * units.m,
+)
+print(
+    f"0-6 km mean wind, height-weighted ({float(mean.u_mean):.2f}, {float(mean.v_mean):.2f}) m/s; "
+    f"MetPy's pressure-weighted ({pw[0].m:.2f}, {pw[1].m:.2f}) m/s"
+)
 
 # %%
 # The hodograph up to 6 km, with the storm motion.

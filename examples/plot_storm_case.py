@@ -36,8 +36,12 @@ for k, el in enumerate(case.beam_elevation.values):
     ax.plot(km, case.beam_height_standard[k] / 1000, color=f"C{k}", label=f"{el}°")
     ax.plot(km, case.beam_height_duct[k] / 1000, ":", color=f"C{k}")
     ax.plot(km, case.beam_height_four_thirds[k] / 1000, "--", color=f"C{k}", lw=0.8)
-ax.set(xlabel="range (km)", ylabel="height (km)", ylim=(0, 5),
-       title="standard (solid), surface duct (dotted), 4/3 earth (dashed)")
+ax.set(
+    xlabel="range (km)",
+    ylabel="height (km)",
+    ylim=(0, 5),
+    title="standard (solid), surface duct (dotted), 4/3 earth (dashed)",
+)
 ax.legend(title="elevation", ncols=2)
 
 # %%
@@ -56,12 +60,16 @@ ax.legend(fontsize="small")
 # The ensemble (``perturb``, ``statistics``, ``mode``): spread of reflectivity and agreement of
 # the members' classes.
 fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 4.2), sharey=True)
-for ax, name, label, cmap in ((ax1, "dbz_std", "spread (dBZ)", "magma"),
-                              (ax2, "class_agreement", "members agreeing", "cividis")):
+for ax, name, label, cmap in (
+    (ax1, "dbz_std", "spread (dBZ)", "magma"),
+    (ax2, "class_agreement", "members agreeing", "cividis"),
+):
     mesh = ax.pcolormesh(case.gate_x, case.gate_y, case[name], cmap=cmap, shading="nearest")
     fig.colorbar(mesh, ax=ax, label=label)
     ax.set(aspect="equal", xlabel="x (km)")
 ax1.set(ylabel="y (km)")
-print(f"member {case.attrs['member_regenerated']} regenerated alone identical: "
-      f"{bool(case.attrs['member_regenerated_identical'])}")
+print(
+    f"member {case.attrs['member_regenerated']} regenerated alone identical: "
+    f"{bool(case.attrs['member_regenerated_identical'])}"
+)
 plt.show()

@@ -30,10 +30,13 @@ az = np.array([ray[0].az_angle for ray in sweep])
 el = np.array([ray[0].el_angle for ray in sweep])
 order = np.argsort(az)
 velocity = xr.DataArray(
-    vr[order], dims=("azimuth", "range"),
-    coords={"azimuth": ("azimuth", az[order], {"units": "degrees"}),
-            "range": ("range", rng, {"units": "m"}),
-            "elevation": ("azimuth", el[order], {"units": "degrees"})},
+    vr[order],
+    dims=("azimuth", "range"),
+    coords={
+        "azimuth": ("azimuth", az[order], {"units": "degrees"}),
+        "range": ("range", rng, {"units": "m"}),
+        "elevation": ("azimuth", el[order], {"units": "degrees"}),
+    },
     attrs={"units": "m s-1", "long_name": "radial velocity"},
 )
 print(velocity.sizes, f"{np.isfinite(vr).mean():.0%} of the samples valid")
@@ -43,8 +46,10 @@ print(velocity.sizes, f"{np.isfinite(vr).mean():.0%} of the samples valid")
 # (1/4 is the spread of evenly spaced azimuths).
 wind = tarnwell.vad(velocity, min_gates=velocity.sizes["azimuth"] // 4, min_spread=0.1)
 speed = np.hypot(wind.u, wind.v)
-print(f"{int(wind.u.notnull().sum())} of {wind.sizes['range']} gates fitted; "
-      f"median speed {float(speed.median()):.1f} m/s")
+print(
+    f"{int(wind.u.notnull().sum())} of {wind.sizes['range']} gates fitted; "
+    f"median speed {float(speed.median()):.1f} m/s"
+)
 
 # %%
 # The samples of three gates and the fitted first harmonic
@@ -57,8 +62,12 @@ for colour, k in zip(("C0", "C1", "C2"), fitted[[5, len(fitted) // 3, 2 * len(fi
     gate = wind.isel(range=k)
     ax.plot(velocity.azimuth, velocity.isel(range=k), ".", ms=2, color=colour, alpha=0.5)
     curve = (float(gate.u) * np.sin(theta) + float(gate.v) * np.cos(theta)) * cos_el
-    ax.plot(np.rad2deg(theta), curve + float(gate.constant), color=colour,
-            label=f"{float(gate.range) / 1000:.1f} km: rms {float(gate.rms):.2f} m/s")
+    ax.plot(
+        np.rad2deg(theta),
+        curve + float(gate.constant),
+        color=colour,
+        label=f"{float(gate.range) / 1000:.1f} km: rms {float(gate.rms):.2f} m/s",
+    )
 ax.set(xlabel="azimuth (degrees)", ylabel="radial velocity (m/s)", xlim=(0, 360))
 ax.legend(loc="upper right", fontsize="small")
 

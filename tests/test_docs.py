@@ -25,8 +25,14 @@ DOCS = ROOT / "docs"
 HTML = DOCS / "_build" / "html"
 SCREENSHOTS = DOCS / "_build" / "screenshots"
 CHROMIUM_FLAGS = [
-    "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-quic",
+    "--no-first-run",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
 ]
 # Sphinx, the gallery (six examples on real files) and the API pages: a few minutes on 2 cores.
 BUILD_TIMEOUT = 900
@@ -48,8 +54,23 @@ def site(shared_data: Path) -> Path:
     pytest.importorskip("sphinx_gallery")
     env = dict(os.environ, TARNWELL_DATA=str(shared_data), MPLBACKEND="agg")
     done = subprocess.run(
-        [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", str(DOCS), str(HTML)],
-        env=env, capture_output=True, text=True, timeout=BUILD_TIMEOUT, check=False,
+        [
+            sys.executable,
+            "-m",
+            "sphinx",
+            "-W",
+            "--keep-going",
+            "-q",
+            "-b",
+            "html",
+            str(DOCS),
+            str(HTML),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=BUILD_TIMEOUT,
+        check=False,
     )
     assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
     return HTML
@@ -73,7 +94,9 @@ class _Page(html.parser.HTMLParser):
             if a.get(key) and (key == "id" or tag == "a"):
                 self.ids.add(str(a[key]))
         for key in ("href", "src"):
-            if a.get(key) and not (tag == "link" and a.get("rel") in ("preconnect", "dns-prefetch")):
+            if a.get(key) and not (
+                tag == "link" and a.get("rel") in ("preconnect", "dns-prefetch")
+            ):
                 self.links.append(str(a[key]))
         if tag not in ("br", "img", "meta", "link", "input", "hr", "wbr"):
             self._in.append(tag)
@@ -111,12 +134,27 @@ def render(url: str, screenshot: Path) -> _Page:
     screenshot.parent.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as profile:
         common = [exe, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", "--virtual-time-budget=5000"]
-        dom = subprocess.run([*common, "--dump-dom", url], capture_output=True, text=True,
-                             timeout=BROWSER_TIMEOUT, check=False)
+        dom = subprocess.run(
+            [*common, "--dump-dom", url],
+            capture_output=True,
+            text=True,
+            timeout=BROWSER_TIMEOUT,
+            check=False,
+        )
         assert dom.returncode == 0, dom.stderr[-2000:]
-        shot = subprocess.run([*common, "--window-size=1280,1600", "--hide-scrollbars",
-                               f"--screenshot={screenshot}", url],
-                              capture_output=True, text=True, timeout=BROWSER_TIMEOUT, check=False)
+        shot = subprocess.run(
+            [
+                *common,
+                "--window-size=1280,1600",
+                "--hide-scrollbars",
+                f"--screenshot={screenshot}",
+                url,
+            ],
+            capture_output=True,
+            text=True,
+            timeout=BROWSER_TIMEOUT,
+            check=False,
+        )
         assert shot.returncode == 0, shot.stderr[-2000:]
     return parse(dom.stdout)
 
@@ -126,7 +164,9 @@ def summary(obj: object) -> str:
     return " ".join(doc.split("\n\n")[0].split())
 
 
-@pytest.mark.skipif(chromium() is None, reason="Chromium is not installed (Debian package chromium)")
+@pytest.mark.skipif(
+    chromium() is None, reason="Chromium is not installed (Debian package chromium)"
+)
 @pytest.mark.parametrize(
     ("page", "title", "text"),
     [
@@ -149,8 +189,11 @@ def test_pages_render_in_a_browser(site: Path, page: str, title: str, text: str)
 
 def test_internal_links_resolve(site: Path) -> None:
     # The theme's _static folder holds templates, not pages.
-    pages = {p: parse(p.read_text(encoding="utf-8")) for p in site.rglob("*.html")
-             if "_static" not in p.relative_to(site).parts}
+    pages = {
+        p: parse(p.read_text(encoding="utf-8"))
+        for p in site.rglob("*.html")
+        if "_static" not in p.relative_to(site).parts
+    }
     assert len(pages) > 40
     broken = []
     # The site reads offline: no script, style sheet or image from the network.
@@ -163,7 +206,11 @@ def test_internal_links_resolve(site: Path) -> None:
             parts = urllib.parse.urlsplit(link)
             if parts.scheme or parts.netloc or link.startswith(("mailto:", "javascript:", "data:")):
                 continue
-            target = path if not parts.path else (path.parent / urllib.parse.unquote(parts.path)).resolve()
+            target = (
+                path
+                if not parts.path
+                else (path.parent / urllib.parse.unquote(parts.path)).resolve()
+            )
             if target.is_dir():
                 target = target / "index.html"
             if not target.exists():
@@ -181,7 +228,10 @@ def test_every_function_has_a_page_and_an_example(site: Path) -> None:
     missing = []
     for name in tarnwell.__all__:
         page = site / "api" / "generated" / f"tarnwell.{name}.html"
-        if not page.exists() or summary(getattr(tarnwell, name))[:60] not in parse(page.read_text()).main_text:
+        if (
+            not page.exists()
+            or summary(getattr(tarnwell, name))[:60] not in parse(page.read_text()).main_text
+        ):
             missing.append(f"page of tarnwell.{name}")
         examples = DOCS / "gallery" / "backreferences" / f"tarnwell.{name}.examples"
         if not examples.exists() or "sphx-glr-thumbcontainer" not in examples.read_text():
@@ -199,17 +249,24 @@ def test_every_function_has_a_page_and_an_example(site: Path) -> None:
 
 sys.path.insert(0, str(DOCS / "_ext"))
 
-_BLOCK = re.compile(r"^\.\. code-block:: python\n((?:   :.*\n)*)\n((?:(?:   .*)?\n)+)", re.MULTILINE)
+_BLOCK = re.compile(
+    r"^\.\. code-block:: python\n((?:   :.*\n)*)\n((?:(?:   .*)?\n)+)", re.MULTILINE
+)
 
 
 def _pages_with_code() -> list[Path]:
     skip = {"_build", "gallery", "generated"}
-    return sorted(p for p in DOCS.rglob("*.rst") if not skip & set(p.relative_to(DOCS).parts)
-                  and ".. code-block:: python" in p.read_text())
+    return sorted(
+        p
+        for p in DOCS.rglob("*.rst")
+        if not skip & set(p.relative_to(DOCS).parts) and ".. code-block:: python" in p.read_text()
+    )
 
 
 @pytest.mark.parametrize("page", _pages_with_code(), ids=lambda p: str(p.relative_to(DOCS)))
-def test_code_on_the_pages_runs(page: Path, shared_data: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_code_on_the_pages_runs(
+    page: Path, shared_data: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     """Every Python block of a page (but those marked ``:class: no-run``), in order."""
     pytest.importorskip("matplotlib").use("agg")
     monkeypatch.setenv("TARNWELL_DATA", str(shared_data))
@@ -235,9 +292,15 @@ def test_units_page_table_from_the_package(
         monkeypatch.setattr(units, "SPELLINGS", spellings, raising=False)
     (tmp_path / "conf.py").write_text("extensions = ['units_table']\n")
     (tmp_path / "index.rst").write_text("Units\n=====\n\n.. units-table::\n")
-    app = sphinx_application.Sphinx(str(tmp_path), str(tmp_path), str(tmp_path / "out"),
-                                    str(tmp_path / "doctrees"), "html", status=None,
-                                    warningiserror=True)
+    app = sphinx_application.Sphinx(
+        str(tmp_path),
+        str(tmp_path),
+        str(tmp_path / "out"),
+        str(tmp_path / "doctrees"),
+        "html",
+        status=None,
+        warningiserror=True,
+    )
     app.build()
     page = (tmp_path / "out" / "index.html").read_text()
     cells = re.findall(r"<td><p>(.*?)</p></td>", page, re.S)

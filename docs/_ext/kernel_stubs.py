@@ -41,8 +41,15 @@ def _docstring(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines:
         lines[:] = [*inspect.cleandoc(_STUBS[name][0]).splitlines(), ""]
 
 
-def _signature(app: Sphinx, what: str, name: str, obj: Any, options: Any, signature: str | None,
-               return_annotation: str | None) -> tuple[str | None, str | None] | None:
+def _signature(
+    app: Sphinx,
+    what: str,
+    name: str,
+    obj: Any,
+    options: Any,
+    signature: str | None,
+    return_annotation: str | None,
+) -> tuple[str | None, str | None] | None:
     entry = _STUBS.get(name)
     if entry is None or entry[1] is None:
         return None

@@ -10,7 +10,6 @@ from docutils import nodes
 from docutils.utils.math.latex2mathml import tex2mathml
 from sphinx.application import Sphinx
 
-
 # A one-letter identifier: a variable, set in italics (longer ones, like exp, stay upright).
 _VARIABLE = re.compile(r"<mi>(\w)</mi>")
 
@@ -24,7 +23,9 @@ def _convert(latex: str, block: bool) -> str:
     if block and "\\\\" in latex and "\\begin" not in latex:
         # Several equations: one display each (browsers' MathML tables align them poorly).
         lines = [line.replace("&", "") for line in latex.split("\\\\")]
-        return "".join(str(tex2mathml(line.strip(), as_block=True)) for line in lines if line.strip())
+        return "".join(
+            str(tex2mathml(line.strip(), as_block=True)) for line in lines if line.strip()
+        )
     return str(tex2mathml(latex, as_block=block))
 
 

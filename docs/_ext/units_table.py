@@ -53,9 +53,12 @@ class UnitsTable(Directive):
         spellings: Any = getattr(units, "SPELLINGS", None)
         if not isinstance(spellings, Mapping) or not spellings:
             note = nodes.note()
-            note += nodes.paragraph(text=(
-                "This build of tarnwell has no machine-readable table of unit spellings; "
-                "the spellings it accepts are listed in the docstring of tarnwell.units."))
+            note += nodes.paragraph(
+                text=(
+                    "This build of tarnwell has no machine-readable table of unit spellings; "
+                    "the spellings it accepts are listed in the docstring of tarnwell.units."
+                )
+            )
             return [note]
         rows = [(str(k), _text(v)) for k, v in spellings.items()]
         return [_table(rows, ("spelling", "read as"))]
