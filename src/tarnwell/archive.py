@@ -30,6 +30,7 @@ import re
 import shutil
 import signal
 import sys
+import threading
 import time
 import types
 import typing
@@ -39,6 +40,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, NoReturn
 
+import numpy as np
 import xarray as xr
 
 FUNCTIONS = ("thermo", "cold_pool", "profile", "gradient", "vad", "perturb", "statistics", "mode", "trace")
@@ -255,6 +257,37 @@ def recover(out: Path) -> None:
 
 # --- running -------------------------------------------------------------------------------------------
 
+# Test hook: with TARNWELL_ARCHIVE_HOLD=PATH the read of IN's last chunk writes its process id to
+# PATH.held and waits until PATH exists, so that tests can signal a run at a known point.
+HOLD_VARIABLE = "TARNWELL_ARCHIVE_HOLD"
+_cancelled = threading.Event()  # set when the run ends early: held tasks give up
+
+
+def _hold(block: Any, path: str, last: int, block_info: Any = None) -> Any:
+    info = block_info[None]
+    index = int(np.ravel_multi_index(info["chunk-location"], info["num-chunks"]))
+    if index == last:
+        with open(path + ".held", "w") as f:
+            f.write(str(os.getpid()))
+        while not os.path.exists(path) and not _cancelled.wait(0.01):
+            pass
+    return block
+
+
+def held(x: xr.DataArray, path: str) -> xr.DataArray:
+    """`x` whose last dask chunk waits for the test's file (see HOLD_VARIABLE)."""
+    import dask.array as da
+
+    if not _apply_lazy(x):
+        return x
+    n = int(np.prod(x.data.numblocks))
+    data = da.map_blocks(_hold, x.data, path=path, last=n - 1, dtype=x.dtype, meta=x.data._meta)
+    return x.copy(data=data)
+
+
+def _apply_lazy(x: xr.DataArray) -> bool:
+    return hasattr(x.data, "dask")
+
 
 @contextlib.contextmanager
 def _terminate_as_interrupt() -> Iterator[None]:
@@ -280,6 +313,7 @@ def compute_local(task: Any) -> None:
         with ProgressBar(out=sys.stderr, dt=0.5):
             dask.compute(task, scheduler="threads", pool=pool)
     finally:  # no task may write into the temporary store after it is removed
+        _cancelled.set()
         pool.shutdown(wait=True, cancel_futures=True)
 
 
@@ -345,6 +379,9 @@ def run(argv: Sequence[str] | None = None) -> int:
     # variables stored in different chunk grids (coordinates often in one chunk) share dask chunks
     ds = ds.unify_chunks()
     bound = bind_values(sig, raw, ds)
+    hold = os.environ.get(HOLD_VARIABLE)
+    if hold:
+        bound = {k: held(v, hold) if isinstance(v, xr.DataArray) else v for k, v in bound.items()}
     try:  # lazy: checks the arguments and builds the graph, computes nothing
         result = fn(**bound)  # every package argument can be given by keyword
     except (ValueError, TypeError) as e:
