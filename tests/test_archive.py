@@ -53,6 +53,8 @@ def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
     """Same variables, coordinates, attributes and chunks; values equal bit for bit."""
     x = xr.open_zarr(a).load()
     y = b if isinstance(b, xr.Dataset) else xr.open_zarr(b).load()
+    if isinstance(b, xr.Dataset):  # the mark of a store the command wrote
+        assert x.attrs.pop(archive.MARK)
     xr.testing.assert_identical(x, y)
     for k in x.variables:
         xv, yv = np.asarray(x[k].values), np.asarray(y[k].values)
@@ -124,33 +126,37 @@ def held_run(argv: list[str], hold: Path, **kw: Any) -> subprocess.Popen[bytes]:
     return proc
 
 
-def test_interrupted_runs(tmp_path: Path) -> None:
+def test_interrupted_runs_resume(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=16, n_range=50, n_azimuth=90)
     ds.chunk(sweep=1).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")  # coordinate in one chunk
     src, out, ref = tmp_path / "in.zarr", tmp_path / "out.zarr", tmp_path / "ref.zarr"
     hold = tmp_path / "go"
     assert archive.main([str(src), str(ref), "vad", *VAD_ARGS]) == 0
-    partial = archive.partial_name(out)
 
-    # killed outright: no store at OUT; the same command again gives the uninterrupted result
+    # killed outright with all but the last chunk written: no OUT; the same command resumes
     proc = held_run(command(src, out, "vad", *VAD_ARGS), hold, stderr=subprocess.DEVNULL)
     proc.kill()
     proc.wait(30)
-    assert not out.exists()
-    subprocess.run(command(src, out, "vad", *VAD_ARGS), check=True, timeout=120, stderr=subprocess.DEVNULL)
+    assert not out.exists() and len(archive.temporaries(out)) == 1
+    done = subprocess.run(command(src, out, "vad", *VAD_ARGS), timeout=120, capture_output=True, text=True)
+    assert done.returncode == 0 and "resuming: 15 of 16 chunks" in done.stderr, done.stderr
     assert_same_store(out, ref)
-    assert not partial.exists()
+    assert not archive.temporaries(out)
 
-    # Ctrl-C while replacing an existing OUT: the old store stays, the temporary one is removed
+    # Ctrl-C while replacing OUT: the old store stays, the finished chunks are kept and resumed
     before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
     argv = command(src, out, "vad", *VAD_ARGS[:-1], "min_spread=0.2", "--overwrite")
     proc = held_run(argv, hold, stderr=subprocess.PIPE)
     proc.send_signal(signal.SIGINT)
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130, err
-    assert b"interrupted" in err
+    assert b"interrupted" in err.splitlines()[-1] and b"15 finished chunks are kept" in err
     assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
-    assert not partial.exists()
+    assert len(archive.temporaries(out)) == 1
+    done = subprocess.run(argv, timeout=120, capture_output=True, text=True)
+    assert done.returncode == 0 and "resuming: 15 of 16" in done.stderr, done.stderr
+    assert_same_store(out, tarnwell.vad(ds.vr, min_gates=3, min_spread=0.2).chunk(sweep=1))
+    assert not archive.temporaries(out)
 
 
 def test_argument_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
