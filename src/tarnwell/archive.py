@@ -344,12 +344,12 @@ def check_out(src: Path, out: Path, display: str) -> None:
     real_out, real_src, cwd = out.resolve(), src.resolve(), Path.cwd().resolve()
     if real_out == real_src:
         raise ArgumentError(f"OUT {display!r} is IN")
+    if cwd.is_relative_to(real_out):
+        raise ArgumentError(f"OUT {display!r} is the working directory or one of its parents")
     if real_src.is_relative_to(real_out):
         raise ArgumentError(f"OUT {display!r} holds IN")
     if real_out.is_relative_to(real_src):
         raise ArgumentError(f"OUT {display!r} lies inside IN")
-    if cwd.is_relative_to(real_out):
-        raise ArgumentError(f"OUT {display!r} is the working directory or one of its parents")
     if not os.access(out.parent, os.W_OK):
         raise ArgumentError(f"OUT {display!r}: folder {str(out.parent)!r} is not writable")
 
@@ -809,8 +809,11 @@ def compute_distributed(
             with contextlib.redirect_stdout(sys.stderr), client.as_current():  # the bar writes to stdout
                 progress(future)
             future.result()
-        except KilledWorker as e:
-            raise RunError(f"{LOST}: {e}") from None
+        except KilledWorker:
+            import dask
+
+            n = int(dask.config.get("distributed.scheduler.allowed-failures")) + 1
+            raise RunError(f"{LOST} (the workers running one chunk died {n} times)") from None
         finally:
             future.cancel()
         then()
@@ -822,7 +825,7 @@ def _error_for(e: BaseException, out: Path, display: str, need: float) -> RunErr
     """The one-line message for a failure of the machine rather than of the data."""
     if isinstance(e, OSError) and e.errno == errno.ENOSPC:
         free = shutil.disk_usage(out.parent).free / 1e6
-        return RunError(f"no space left on OUT's file system: {need / 1e6:.0f} MB needed, {free:.0f} MB free")
+        return RunError(f"no space left on OUT's file system: {need / 1e6:.1f} MB needed, {free:.1f} MB free")
     if isinstance(e, OSError) and e.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
         return RunError(f"OUT {display!r} is not writable: {e.strerror}")
     if isinstance(e, MemoryError):
@@ -1032,8 +1035,11 @@ def _failure(line: str, lead: str = "") -> None:
 
 
 if __name__ == "__main__":
-    code = main()
-    if _hard_exit:  # a cluster that would not close must not hold the process
+    # the functions of the task graph by reference to the importable module, not to __main__
+    from tarnwell import archive as _self
+
+    code = _self.main()
+    if _self._hard_exit:  # a cluster that would not close must not hold the process
         sys.stderr.flush()
         os._exit(code)
     sys.exit(code)
