@@ -29,7 +29,11 @@ def sweeps(n_sweep: int = 12, n_range: int = 40, n_azimuth: int = 180, seed: int
     rng = np.random.default_rng(seed)
     az = np.arange(n_azimuth) * (360.0 / n_azimuth)
     u, v = rng.uniform(-20.0, 20.0, (2, n_sweep, n_range, 1))
-    vr = u * np.sin(np.radians(az)) + v * np.cos(np.radians(az)) + rng.normal(0.0, 1.0, (n_sweep, n_range, n_azimuth))
+    vr = (
+        u * np.sin(np.radians(az))
+        + v * np.cos(np.radians(az))
+        + rng.normal(0.0, 1.0, (n_sweep, n_range, n_azimuth))
+    )
     vr[rng.random(vr.shape) < 0.05] = np.nan
     return xr.Dataset(
         {
@@ -64,7 +68,15 @@ def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
 
 
 def test_literals() -> None:
-    cases = {"3": 3, "-2": -2, "3.0": 3.0, "1e-3": 1e-3, "10,50,90": (10, 50, 90), "5,": (5,), "2.5,x": (2.5, "x")}
+    cases = {
+        "3": 3,
+        "-2": -2,
+        "3.0": 3.0,
+        "1e-3": 1e-3,
+        "10,50,90": (10, 50, 90),
+        "5,": (5,),
+        "2.5,x": (2.5, "x"),
+    }
     cases |= {"height": "height", "nan": float("nan")}
     for text, want in cases.items():
         got = archive.parse_literal(text)
@@ -94,20 +106,53 @@ def test_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
 
     # a list literal and a dimension name
     out = tmp_path / "stats.zarr"
-    argv = [str(tmp_path / "in.zarr"), str(out), "statistics", "--arg", "values=dbz", "--arg", "percentiles=25,75"]
+    argv = [
+        str(tmp_path / "in.zarr"),
+        str(out),
+        "statistics",
+        "--arg",
+        "values=dbz",
+        "--arg",
+        "percentiles=25,75",
+    ]
     assert archive.main([*argv, "--arg", "dim=member", "--arg", "min_valid=2"]) == 0
-    assert_same_store(out, tarnwell.statistics(ds.dbz.chunk(sweep=4), percentiles=(25, 75), min_valid=2).compute())
+    assert_same_store(
+        out, tarnwell.statistics(ds.dbz.chunk(sweep=4), percentiles=(25, 75), min_valid=2).compute()
+    )
     # replaced whole by another product
-    argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", "sweep=3", "--overwrite"]
+    argv = [
+        str(tmp_path / "in.zarr"),
+        str(out),
+        "vad",
+        *VAD_ARGS,
+        "--chunks",
+        "sweep=3",
+        "--overwrite",
+    ]
     assert archive.main(argv) == 0
     assert_same_store(out, tmp_path / "zarr.zarr")
     assert not list(tmp_path.glob(".*"))
 
 
+def test_same_bits_whatever_the_chunks_and_workers(tmp_path: Path) -> None:
+    # one chunk of a sweep and ten; on one worker (cluster or, for few chunks, in process) and two
+    ds = sweeps(n_sweep=20, n_range=30, n_azimuth=90)
+    ds.chunk(sweep=10).to_zarr(tmp_path / "in.zarr")
+    ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
+    for per in (1, 10):
+        for workers in ("1", "2"):
+            out = tmp_path / f"out_{per}_{workers}.zarr"
+            argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", f"sweep={per}"]
+            assert archive.main([*argv, "--workers", workers]) == 0, (per, workers)
+            assert_same_store(out, ref.chunk(sweep=per))
+
+
 def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=4, n_range=3)
     ds.chunk(sweep=2).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")
-    vr = xr.open_zarr(tmp_path / "in.zarr").vr  # as stored: vr in chunks of 2 sweeps, elevation in one
+    vr = xr.open_zarr(
+        tmp_path / "in.zarr"
+    ).vr  # as stored: vr in chunks of 2 sweeps, elevation in one
     lazy = tarnwell.vad(vr, min_gates=3, min_spread=0.1).compute()
     xr.testing.assert_identical(lazy, tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1))
 
@@ -128,7 +173,9 @@ def held_run(argv: list[str], hold: Path, **kw: Any) -> subprocess.Popen[bytes]:
 
 def test_interrupted_runs_resume(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=16, n_range=50, n_azimuth=90)
-    ds.chunk(sweep=1).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")  # coordinate in one chunk
+    ds.chunk(sweep=1).assign_coords(elevation=ds.elevation).to_zarr(
+        tmp_path / "in.zarr"
+    )  # coordinate in one chunk
     src, out, ref = tmp_path / "in.zarr", tmp_path / "out.zarr", tmp_path / "ref.zarr"
     hold = tmp_path / "go"
     assert archive.main([str(src), str(ref), "vad", *VAD_ARGS]) == 0
@@ -138,7 +185,9 @@ def test_interrupted_runs_resume(tmp_path: Path) -> None:
     proc.kill()
     proc.wait(30)
     assert not out.exists() and len(archive.temporaries(out)) == 1
-    done = subprocess.run(command(src, out, "vad", *VAD_ARGS), timeout=120, capture_output=True, text=True)
+    done = subprocess.run(
+        command(src, out, "vad", *VAD_ARGS), timeout=120, capture_output=True, text=True
+    )
     assert done.returncode == 0 and "resuming: 15 of 16 chunks" in done.stderr, done.stderr
     assert_same_store(out, ref)
     assert not archive.temporaries(out)
@@ -172,17 +221,40 @@ def test_argument_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> 
         ([src, out, "vad", *VAD_ARGS, "--arg", "min_gates=4"], "min_gates: given twice"),
         ([src, out, "vad", *VAD_ARGS, "--chunks", "sweep=many"], "sweep=many"),
         ([src, out, "vad", *VAD_ARGS, "--chunks", "time=2"], "'time'"),
-        ([src, out, "vad", *VAD_ARGS, "--workers", "2", "--scheduler", "tcp://127.0.0.1:9"], "--scheduler"),
+        (
+            [src, out, "vad", *VAD_ARGS, "--workers", "2", "--scheduler", "tcp://127.0.0.1:9"],
+            "--scheduler",
+        ),
         ([src, out, "vad", *VAD_ARGS, "--workers", "0"], "--workers 0"),
         ([src + "x", out, "vad", *VAD_ARGS], "in.zarrx"),
         ([src, str(tmp_path / "taken.zarr"), "vad", *VAD_ARGS], "taken.zarr"),
-        ([src, out, "vad", *VAD_ARGS, "--arg", "azimuth_dim=bearing"], "'bearing'"),  # the function's own check
-        ([src, out, "statistics", "--arg", "values=dbz", "--arg", "dim=member", "--arg", "percentiles=50,101"],
-         "percentiles"),
+        (
+            [src, out, "vad", *VAD_ARGS, "--arg", "azimuth_dim=bearing"],
+            "'bearing'",
+        ),  # the function's own check
+        (
+            [
+                src,
+                out,
+                "statistics",
+                "--arg",
+                "values=dbz",
+                "--arg",
+                "dim=member",
+                "--arg",
+                "percentiles=50,101",
+            ],
+            "percentiles",
+        ),
     ]
     for argv, culprit in cases:
         # never connects: the scheduler address is a closed port, where a connection would fail with 1
-        assert archive.main([*argv, "--scheduler", "tcp://127.0.0.1:9"] if "--workers" not in argv else argv) == 2
+        assert (
+            archive.main(
+                [*argv, "--scheduler", "tcp://127.0.0.1:9"] if "--workers" not in argv else argv
+            )
+            == 2
+        )
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and culprit in err and "error" in err, (argv, err)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.zarr", "taken.zarr"]
@@ -195,7 +267,9 @@ def peak_rss(args: list[str]) -> int:
         "subprocess.run(sys.argv[1:], check=True, stderr=subprocess.DEVNULL)\n"
         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
     )
-    done = subprocess.run([sys.executable, "-c", probe, *args], check=True, capture_output=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", probe, *args], check=True, capture_output=True, timeout=300
+    )
     return int(done.stdout) * 1024
 
 
@@ -206,8 +280,13 @@ def test_streams_in_bounded_memory(tmp_path: Path) -> None:
         rng = np.random.default_rng(scale)
         shape = (n_chunks, per_chunk)
         t = rng.uniform(250.0, 300.0, shape)
-        ds = xr.Dataset({"t": (("y", "x"), t), "p": (("y", "x"), rng.uniform(5e4, 1e5, shape)),
-                         "td": (("y", "x"), t - rng.uniform(0.0, 20.0, shape))})
+        ds = xr.Dataset(
+            {
+                "t": (("y", "x"), t),
+                "p": (("y", "x"), rng.uniform(5e4, 1e5, shape)),
+                "td": (("y", "x"), t - rng.uniform(0.0, 20.0, shape)),
+            }
+        )
         src = tmp_path / f"in{scale}.zarr"
         ds.chunk(y=1).to_zarr(src)
         sizes.append(ds.nbytes)

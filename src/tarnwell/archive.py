@@ -71,7 +71,17 @@ from typing import Any, NoReturn
 import numpy as np
 import xarray as xr
 
-FUNCTIONS = ("thermo", "cold_pool", "profile", "gradient", "vad", "perturb", "statistics", "mode", "trace")
+FUNCTIONS = (
+    "thermo",
+    "cold_pool",
+    "profile",
+    "gradient",
+    "vad",
+    "perturb",
+    "statistics",
+    "mode",
+    "trace",
+)
 PROG = "python -m tarnwell.archive"
 
 Literal = int | float | str | tuple[int | float | str, ...]
@@ -103,20 +113,34 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = _Parser(prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = _Parser(
+        prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     p.add_argument("input", metavar="IN", help="Zarr store (directory) or NetCDF file")
     p.add_argument("output", metavar="OUT", help="Zarr store to write")
     p.add_argument("function", metavar="FUNCTION", help="one of " + ", ".join(FUNCTIONS))
-    p.add_argument("--arg", action="append", default=[], metavar="NAME=VALUE", help="bind an argument")
-    p.add_argument("--chunks", action="append", default=[], metavar="DIM=SIZE", help="dask chunk size of IN")
+    p.add_argument(
+        "--arg", action="append", default=[], metavar="NAME=VALUE", help="bind an argument"
+    )
+    p.add_argument(
+        "--chunks", action="append", default=[], metavar="DIM=SIZE", help="dask chunk size of IN"
+    )
     cluster = p.add_mutually_exclusive_group()
-    cluster.add_argument("--workers", type=int, metavar="N", help="local cluster of N one-thread processes")
-    cluster.add_argument("--scheduler", metavar="ADDRESS", help="address of a running dask scheduler")
+    cluster.add_argument(
+        "--workers", type=int, metavar="N", help="local cluster of N one-thread processes"
+    )
+    cluster.add_argument(
+        "--scheduler", metavar="ADDRESS", help="address of a running dask scheduler"
+    )
     p.add_argument("--memory-limit", metavar="SIZE", help="memory of each local worker, e.g. 4GiB")
-    p.add_argument("--overwrite", action="store_true", help="replace a store this command wrote at OUT")
+    p.add_argument(
+        "--overwrite", action="store_true", help="replace a store this command wrote at OUT"
+    )
     p.add_argument("--wait", action="store_true", help="wait while another run writes OUT")
     p.add_argument(
-        "--allow-missing-chunks", action="store_true", help="read chunks absent from IN as missing data"
+        "--allow-missing-chunks",
+        action="store_true",
+        help="read chunks absent from IN as missing data",
     )
     p.add_argument("--debug", action="store_true", help="show the traceback of an error")
     return p
@@ -158,7 +182,9 @@ def parse_chunks(items: Sequence[str]) -> dict[str, int]:
     for item in items:
         dim, size = _split(item, "--chunks", "DIM=SIZE")
         if not re.fullmatch(r"-1|[1-9]\d*", size.strip()):
-            raise ArgumentError(f"--chunks {item!r}: SIZE must be a positive integer (or -1 for whole)")
+            raise ArgumentError(
+                f"--chunks {item!r}: SIZE must be a positive integer (or -1 for whole)"
+            )
         if dim in chunks:
             raise ArgumentError(f"--chunks: dimension {dim!r} given twice")
         chunks[dim] = int(size)
@@ -201,7 +227,9 @@ def _function(name: str) -> Callable[..., xr.Dataset]:
     return fn
 
 
-def bind_names(fn: Callable[..., Any], name: str, items: Sequence[str]) -> tuple[inspect.Signature, dict[str, str]]:
+def bind_names(
+    fn: Callable[..., Any], name: str, items: Sequence[str]
+) -> tuple[inspect.Signature, dict[str, str]]:
     """Checks the NAME=VALUE items against the signature: known, each once, every required one given."""
     sig = inspect.signature(fn, eval_str=True)
     params = {
@@ -211,13 +239,17 @@ def bind_names(fn: Callable[..., Any], name: str, items: Sequence[str]) -> tuple
     for item in items:
         key, value = _split(item, "--arg", "NAME=VALUE")
         if key not in params:
-            raise ArgumentError(f"--arg {key}: {name} has no argument {key!r} (it takes {', '.join(params)})")
+            raise ArgumentError(
+                f"--arg {key}: {name} has no argument {key!r} (it takes {', '.join(params)})"
+            )
         if key in raw:
             raise ArgumentError(f"--arg {key}: given twice")
         raw[key] = value
     for key, p in params.items():
         if p.default is p.empty and key not in raw:
-            raise ArgumentError(f"{name}: required argument {key!r} is not bound (give --arg {key}=...)")
+            raise ArgumentError(
+                f"{name}: required argument {key!r} is not bound (give --arg {key}=...)"
+            )
     return sig, raw
 
 
@@ -240,7 +272,9 @@ def bind_values(sig: inspect.Signature, raw: dict[str, str], ds: xr.Dataset) -> 
                 bound[key] = literal
                 continue
             names = ", ".join(map(str, ds.variables)) or "none"
-            raise ArgumentError(f"--arg {key}={text}: IN has no variable or coordinate {text!r} (it has {names})")
+            raise ArgumentError(
+                f"--arg {key}={text}: IN has no variable or coordinate {text!r} (it has {names})"
+            )
         try:
             bound[key] = parse_literal(text)
         except ValueError as e:
@@ -250,7 +284,9 @@ def bind_values(sig: inspect.Signature, raw: dict[str, str], ds: xr.Dataset) -> 
 
 # --- OUT, its temporary stores and its lock ------------------------------------------------------------
 
-MARK = "tarnwell_archive"  # root-group attribute of every store this command writes, and only of those
+MARK = (
+    "tarnwell_archive"  # root-group attribute of every store this command writes, and only of those
+)
 JOB = ".tarnwell-job.json"  # in a temporary store: the job whose partial result it holds
 DONE = ".tarnwell-done"  # in a temporary store: an empty file per finished chunk
 NAME_MAX = 255
@@ -285,7 +321,7 @@ def temporaries(out: Path) -> list[Path]:
     with contextlib.suppress(FileNotFoundError):
         for entry in os.scandir(out.parent):
             name = entry.name
-            if name.startswith(prefix) and _SUFFIX.fullmatch(name[len(prefix):]):
+            if name.startswith(prefix) and _SUFFIX.fullmatch(name[len(prefix) :]):
                 path = Path(entry.path)
                 if entry.is_dir(follow_symlinks=False) and is_ours(path):
                     found.append(path)
@@ -296,7 +332,7 @@ def is_ours(store: Path) -> bool:
     """Whether `store` is a Zarr store this command wrote (its root group carries MARK)."""
     try:
         meta = json.loads((store / "zarr.json").read_text())
-    except (OSError, ValueError):
+    except OSError, ValueError:
         return False
     return isinstance(meta, dict) and MARK in (meta.get("attributes") or {})
 
@@ -318,7 +354,9 @@ def take_lock(out: Path, wait: bool) -> int:
         except BlockingIOError:
             pid = os.pread(fd, 32, 0).decode(errors="replace").strip() or "unknown"
             os.close(fd)
-            raise ArgumentError(f"OUT {str(out)!r} is being written by another run (pid {pid})") from None
+            raise ArgumentError(
+                f"OUT {str(out)!r} is being written by another run (pid {pid})"
+            ) from None
         # the last holder removes the file: a lock taken on a removed file holds nothing
         with contextlib.suppress(FileNotFoundError):
             if os.stat(path).st_ino == os.fstat(fd).st_ino:
@@ -338,7 +376,9 @@ def release_lock(out: Path, fd: int) -> None:
 def check_out(src: Path, out: Path, display: str) -> None:
     """Refuses an OUT whose replacement could delete IN, the working directory or its parents."""
     if out.is_symlink():
-        raise ArgumentError(f"OUT {display!r} is a symbolic link (to {os.readlink(out)!r}); give its target")
+        raise ArgumentError(
+            f"OUT {display!r} is a symbolic link (to {os.readlink(out)!r}); give its target"
+        )
     if not out.parent.is_dir():
         raise ArgumentError(f"OUT {display!r}: folder {str(out.parent)!r} does not exist")
     real_out, real_src, cwd = out.resolve(), src.resolve(), Path.cwd().resolve()
@@ -371,7 +411,7 @@ def _exchange(a: Path, b: Path) -> bool:
     try:
         libc = ctypes.CDLL(None, use_errno=True)
         renameat2 = libc.renameat2
-    except (OSError, AttributeError):
+    except OSError, AttributeError:
         return False
     at_fdcwd, rename_exchange = -100, 2
     return bool(renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0)
@@ -447,7 +487,9 @@ def read_block(chunking: Chunking | None, a: Any, index: Any, **kw: Any) -> Any:
         if chunking is None or not isinstance(index, tuple):
             where = ", ".join(f"{s.start}:{s.stop}" for s in index if isinstance(s, slice))
             name = chunking.name if chunking else "?"
-            raise ReadError(f"IN variable {name!r} [{where}] cannot be read: {type(e).__name__}: {e}") from None
+            raise ReadError(
+                f"IN variable {name!r} [{where}] cannot be read: {type(e).__name__}: {e}"
+            ) from None
         # the block may span several stored chunks: name the one that fails
         ranges = [range(s.start // c, -(-s.stop // c)) for s, c in zip(index, chunking.chunks)]
         bad = [r.start for r in ranges]
@@ -486,7 +528,8 @@ def open_input(path: Path, chunks: Mapping[str, int], read: Sequence[str] = ()) 
         chunking = _chunking(arrays[str(name)], str(name)) if str(name) in arrays else None
         stamp = [(f.name, f.stat().st_mtime_ns) for f in (path / str(name)).glob("*.json")]
         lazy[name] = var.chunk(
-            target, name=f"read-{name}-{dask_token(str(path), name, target, stamp)}",
+            target,
+            name=f"read-{name}-{dask_token(str(path), name, target, stamp)}",
             from_array_kwargs={"getitem": functools.partial(read_block, chunking)},
         )
     variables = {k: lazy.get(k, v) for k, v in ds.variables.items()}
@@ -531,10 +574,8 @@ def check_input(path: Path, names: Sequence[str], allow_missing: bool) -> None:
     """
     if not path.is_dir():
         return
-    import psutil
-
     absent_total, first = 0, None
-    budget = psutil.virtual_memory().available
+    budget = available_memory()
     for name, array in _zarr_arrays(path, names).items():
         chunking = _chunking(array, name)
         shape = tuple(array.shape)
@@ -549,7 +590,11 @@ def check_input(path: Path, names: Sequence[str], allow_missing: bool) -> None:
                 f" would need about {n_grid * CHUNK_BOOKKEEPING / 1e9:.0f} GB, more than the"
                 f" {budget / 1e9:.1f} GB free (IN's declared size is not what its files hold?)"
             )
-        if len(keys) < n_grid and declared > ABSURD_BYTES and declared > ABSURD_RATIO * (on_disk + 2**20):
+        if (
+            len(keys) < n_grid
+            and declared > ABSURD_BYTES
+            and declared > ABSURD_RATIO * (on_disk + 2**20)
+        ):
             raise RunError(
                 f"IN variable {name!r} declares {declared / 1e9:.0f} GB (shape {shape}) but holds"
                 f" {on_disk / 1e3:.0f} kB on disk: refused as a damaged or mistaken store"
@@ -569,6 +614,15 @@ def check_input(path: Path, names: Sequence[str], allow_missing: bool) -> None:
             " give --allow-missing-chunks to read absent chunks as missing data"
         )
     warnings.warn(f"{absent_total} chunks absent from IN are read as missing data", stacklevel=1)
+
+
+def available_memory() -> int:
+    """Bytes of memory available to new work (Linux MemAvailable, else the free pages)."""
+    with contextlib.suppress(OSError, ValueError, StopIteration):
+        with open("/proc/meminfo") as f:
+            line = next(x for x in f if x.startswith("MemAvailable:"))
+        return int(line.split()[1]) * 1024
+    return int(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
 
 
 CHUNK_BOOKKEEPING = 20_000  # bytes of task graph and records per chunk, generous
@@ -619,8 +673,12 @@ def write_chunk(w: Writes, *blocks: Any) -> int:
 
             secede()  # on a worker, the wait frees its thread for the other chunks
         _wait(lambda: all(os.path.exists(os.path.join(done, str(i))) for i in w.others))
-        with open(w.hold + ".held", "w") as f:
+        part = f"{w.hold}.held.{os.getpid()}"
+        with open(part, "w") as f:
             f.write(str(os.getpid()))
+        os.replace(
+            part, w.hold + ".held"
+        )  # whole: the test reads the id as soon as the file exists
         _wait(lambda: os.path.exists(w.hold or ""))
     n = 0
     for (name, region), block in zip(w.parts, blocks):
@@ -659,8 +717,10 @@ def fingerprint(src: Path, argv: Mapping[str, Any], result: xr.Dataset) -> str:
             st = p.stat()
             stamp.append([f, st.st_size, st.st_mtime_ns])
             break
-    layout = {k: [list(v.dims), list(v.shape), str(v.dtype), [list(c) for c in (v.chunks or ())]]
-              for k, v in result.data_vars.items()}
+    layout = {
+        k: [list(v.dims), list(v.shape), str(v.dtype), [list(c) for c in (v.chunks or ())]]
+        for k, v in result.data_vars.items()
+    }
     text = json.dumps([str(src), stamp, dict(argv), layout], sort_keys=True, default=str)
     return hashlib.sha256(text.encode()).hexdigest()
 
@@ -690,10 +750,14 @@ def build_job(result: xr.Dataset, tmp: Path, done: set[int], hold: str | None) -
             var_dims = result[k].dims
             if any(at[d] for d in dims if d not in var_dims):
                 continue  # a variable without this dimension is written by the chunk at its index 0
-            parts.append((k, tuple(slice(offsets[d][at[d]], offsets[d][at[d] + 1]) for d in var_dims)))
+            parts.append(
+                (k, tuple(slice(offsets[d][at[d]], offsets[d][at[d] + 1]) for d in var_dims))
+            )
             keys.append((arr.name, *(int(at[d]) for d in var_dims)))
         last = hold is not None and i == todo[-1]
-        w = Writes(str(tmp), i, tuple(parts), hold if last else None, tuple(todo[:-1]) if last else ())
+        w = Writes(
+            str(tmp), i, tuple(parts), hold if last else None, tuple(todo[:-1]) if last else ()
+        )
         layer[(f"write-{token}", i)] = (write_chunk, w, *keys)
     final = f"chunks-{token}"
     layer[final] = (sum, list(layer))
@@ -705,7 +769,7 @@ def start_store(result: xr.Dataset, tmp: Path, job_id: str) -> None:
     """The temporary store's metadata and eager variables, marked as this command's."""
     import zarr
 
-    mark = {MARK: f"written by {PROG}"}
+    mark: dict[str, Any] = {MARK: f"written by {PROG}"}
     zarr.open_group(str(tmp), mode="w-", attributes=mark)  # first: a partial store known as ours
     result = result.assign_attrs(mark)
     result.to_zarr(tmp, mode="a", compute=False)  # metadata and the variables held in memory
@@ -737,7 +801,9 @@ def _signals_interrupt() -> Iterator[None]:
     def handler(signum: int, frame: object) -> None:
         raise Interrupted(signum)
 
-    previous = {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    previous = {
+        s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    }
     try:
         yield
     finally:
@@ -760,7 +826,9 @@ def compute_local(task: Any, threads: int) -> None:
 
 
 LOST = "workers were lost"
-_hard_exit = False  # set when a cluster would not close: the process then ends without waiting for it
+_hard_exit = (
+    False  # set when a cluster would not close: the process then ends without waiting for it
+)
 
 
 def _close(stack: contextlib.ExitStack, seconds: float = 10.0) -> None:
@@ -770,16 +838,18 @@ def _close(stack: contextlib.ExitStack, seconds: float = 10.0) -> None:
     closer.start()
     closer.join(seconds)
     if closer.is_alive():
-        import psutil
+        import multiprocessing
 
-        for child in psutil.Process().children(recursive=True):
-            with contextlib.suppress(psutil.Error):
-                child.kill()
+        for child in multiprocessing.active_children():  # the local cluster's worker processes
+            child.kill()
         _hard_exit = True
 
 
 def compute_distributed(
-    task: Any, workers: int | None, scheduler: str | None, memory_limit: str | None,
+    task: Any,
+    workers: int | None,
+    scheduler: str | None,
+    memory_limit: str | None,
     then: Callable[[], None],
 ) -> None:
     """Runs the graph on a new local cluster or on the one at `scheduler` (left running), then `then`
@@ -793,12 +863,18 @@ def compute_distributed(
             stack.callback(client.close)
         else:
             kw = {} if memory_limit is None else {"memory_limit": memory_limit}
-            cluster = stack.enter_context(  # closed after the client (callbacks run last in, first out)
-                LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                    dashboard_address=None,
-                    # the scheduler's bare HTTP routes on a free port of 127.0.0.1, not on 8787
-                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, **kw,
+            cluster = (
+                stack.enter_context(  # closed after the client (callbacks run last in, first out)
+                    LocalCluster(
+                        n_workers=workers,
+                        threads_per_worker=1,
+                        processes=True,
+                        host="127.0.0.1",
+                        dashboard_address=None,
+                        # the scheduler's bare HTTP routes on a free port of 127.0.0.1, not on 8787
+                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                        **kw,
+                    )
                 )
             )
             # not the default client: it is closed on another thread (see _close)
@@ -806,7 +882,10 @@ def compute_distributed(
             stack.callback(client.close)
         future = client.compute(task)
         try:
-            with contextlib.redirect_stdout(sys.stderr), client.as_current():  # the bar writes to stdout
+            with (
+                contextlib.redirect_stdout(sys.stderr),
+                client.as_current(),
+            ):  # the bar writes to stdout
                 progress(future)
             future.result()
         except KilledWorker:
@@ -825,13 +904,17 @@ def _error_for(e: BaseException, out: Path, display: str, need: float) -> RunErr
     """The one-line message for a failure of the machine rather than of the data."""
     if isinstance(e, OSError) and e.errno == errno.ENOSPC:
         free = shutil.disk_usage(out.parent).free / 1e6
-        return RunError(f"no space left on OUT's file system: {need / 1e6:.1f} MB needed, {free:.1f} MB free")
+        return RunError(
+            f"no space left on OUT's file system: {need / 1e6:.1f} MB needed, {free:.1f} MB free"
+        )
     if isinstance(e, OSError) and e.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
         return RunError(f"OUT {display!r} is not writable: {e.strerror}")
     if isinstance(e, MemoryError):
         return RunError(f"out of memory: {e or 'a chunk does not fit'} (smaller --chunks?)")
     if _thread_limit(e):
-        return RunError(f"a thread or process limit was reached ({type(e).__name__}: {e}); see ulimit -u")
+        return RunError(
+            f"a thread or process limit was reached ({type(e).__name__}: {e}); see ulimit -u"
+        )
     return None
 
 
@@ -853,13 +936,17 @@ def run(argv: Sequence[str] | None = None) -> int:
         raise ArgumentError(f"--workers {opts.workers}: must be at least 1")
     if opts.memory_limit is not None:
         if opts.workers is None:
-            raise ArgumentError("--memory-limit: only with --workers (a cluster of --scheduler has its own)")
+            raise ArgumentError(
+                "--memory-limit: only with --workers (a cluster of --scheduler has its own)"
+            )
         from dask.utils import parse_bytes
 
         try:
             parse_bytes(opts.memory_limit)
-        except (ValueError, TypeError):
-            raise ArgumentError(f"--memory-limit {opts.memory_limit!r}: expected a size such as 4GiB") from None
+        except ValueError, TypeError:
+            raise ArgumentError(
+                f"--memory-limit {opts.memory_limit!r}: expected a size such as 4GiB"
+            ) from None
     chunks = parse_chunks(opts.chunks)
     fn = _function(opts.function)
     sig, raw = bind_names(fn, opts.function, opts.arg)
@@ -880,13 +967,22 @@ _debug = False
 
 
 def _run(
-    opts: argparse.Namespace, fn: Callable[..., xr.Dataset], sig: inspect.Signature, raw: dict[str, str],
-    chunks: dict[str, int], src: Path, out: Path,
+    opts: argparse.Namespace,
+    fn: Callable[..., xr.Dataset],
+    sig: inspect.Signature,
+    raw: dict[str, str],
+    chunks: dict[str, int],
+    src: Path,
+    out: Path,
 ) -> int:
     partials = recover(out)
     check_replaceable(out, opts.output, opts.overwrite)
     try:
-        probe = open_input(src, {}) if not src.is_dir() else xr.open_zarr(src, chunks=None, consolidated=None)
+        probe = (
+            open_input(src, {})
+            if not src.is_dir()
+            else xr.open_zarr(src, chunks=None, consolidated=None)
+        )
     except Exception as e:  # the backends raise many kinds
         if _thread_limit(e):
             raise
@@ -897,8 +993,15 @@ def _run(
                 have = ", ".join(map(str, probe.dims)) or "none"
                 raise ArgumentError(f"--chunks {dim}: IN has no dimension {dim!r} (it has {have})")
         bound0 = bind_values(sig, raw, probe)
-        read = sorted({str(n) for v in bound0.values() if isinstance(v, xr.DataArray)
-                       for n in (v.name, *v.coords) if n in probe.variables})
+        read = sorted(
+            {
+                str(n)
+                for v in bound0.values()
+                if isinstance(v, xr.DataArray)
+                for n in (v.name, *v.coords)
+                if n in probe.variables
+            }
+        )
     check_input(src, read, opts.allow_missing_chunks)
     ds = open_input(src, chunks, read)
     try:
@@ -909,7 +1012,9 @@ def _run(
             result = fn(**bound)  # every package argument can be given by keyword
         except (ValueError, TypeError) as e:
             text = str(e)
-            raise ArgumentError(text if text.startswith(f"{opts.function}:") else f"{opts.function}: {text}") from None
+            raise ArgumentError(
+                text if text.startswith(f"{opts.function}:") else f"{opts.function}: {text}"
+            ) from None
         for var in result.variables.values():  # IN's storage settings do not apply to OUT
             var.encoding = {}
         # coordinates (small, per sweep or gate) are written with the metadata
@@ -922,8 +1027,13 @@ def _run(
 
 
 def _write(
-    opts: argparse.Namespace, result: xr.Dataset, src: Path, out: Path, raw: dict[str, str],
-    chunks: dict[str, int], partials: list[Path],
+    opts: argparse.Namespace,
+    result: xr.Dataset,
+    src: Path,
+    out: Path,
+    raw: dict[str, str],
+    chunks: dict[str, int],
+    partials: list[Path],
 ) -> int:
     job_id = fingerprint(src, {"function": opts.function, "args": raw, "chunks": chunks}, result)
     hold = os.environ.get(HOLD_VARIABLE) or None
@@ -950,8 +1060,13 @@ def _write(
             compute_local(job.graph, 1 if in_process else max(2, os.cpu_count() or 1))
             publish(tmp, out)
         else:
-            compute_distributed(job.graph, opts.workers, opts.scheduler, opts.memory_limit,
-                                lambda: publish(tmp, out))
+            compute_distributed(
+                job.graph,
+                opts.workers,
+                opts.scheduler,
+                opts.memory_limit,
+                lambda: publish(tmp, out),
+            )
     except BaseException as e:
         _cancelled.set()
         left = tmp is not None and tmp.exists()
@@ -985,7 +1100,9 @@ class _Kept(Exception):
         self.cause, self.n_done, self.tmp = cause, n_done, tmp
 
 
-def _warning_line(message: Warning | str, category: type[Warning], *args: object, **kwargs: object) -> None:
+def _warning_line(
+    message: Warning | str, category: type[Warning], *args: object, **kwargs: object
+) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
@@ -1011,7 +1128,10 @@ def _main(argv: Sequence[str] | None) -> int:
         kept = f"the {e.n_done} finished chunks are kept in {e.tmp.name} for the same command to resume"
         if isinstance(e.cause, KeyboardInterrupt):
             signum = getattr(e.cause, "signum", signal.SIGINT)
-            _failure(f"interrupted ({SIGNAL_NAMES.get(signum, signum)}); OUT left as it was; {kept}", lead="\n")
+            _failure(
+                f"interrupted ({SIGNAL_NAMES.get(signum, signum)}); OUT left as it was; {kept}",
+                lead="\n",
+            )
             return 128 + int(signum)
         _failure(f"failed: {e}; OUT left as it was; {kept}")
         return 1
@@ -1023,7 +1143,11 @@ def _main(argv: Sequence[str] | None) -> int:
         _failure(f"failed: {e}")
         return 1
     except Exception as e:
-        mapped = _error_for(e, Path("."), "OUT", 0.0) if _thread_limit(e) or isinstance(e, MemoryError) else None
+        mapped = (
+            _error_for(e, Path("."), "OUT", 0.0)
+            if _thread_limit(e) or isinstance(e, MemoryError)
+            else None
+        )
         _failure(f"failed: {mapped}" if mapped else f"failed: {type(e).__name__}: {e}")
         return 1
 
