@@ -2,9 +2,10 @@
 call on one thread, the cost per chunk size, start-up and peak memory per worker.
 
     python bench/scale_out.py [--sweeps N] [--per-chunk N] [--repeat N] [--keep DIR]
-                              [--chunk-row N,N,...] [--row-sweeps N] [--memory N,N,...] [--only CASES]
+                              [--chunk-row N,N,...] [--row-sweeps N] [--memory N,N,...]
+                              [--only CASES]
 
-Stores of float32 radial velocities (sweep, range, azimuth) of 1000 x 720 samples a sweep, stored raw
+Stores of float32 radial velocities (sweep, range, azimuth), 1000 x 720 samples a sweep, stored raw
 (noisy velocities gain nothing from compression). Every time is the wall clock of the whole command
 (start-up, reading, writing and shutdown included) or of the in-memory call
 `tarnwell.vad(..., n_threads=1)` on the same data already loaded (in slices of 160 sweeps to bound
@@ -14,7 +15,8 @@ same machine; command results must equal the in-memory one bit for bit. Cases (-
 - users: --sweeps (600) in chunks of --per-chunk (10) sweeps, 29 MB each, `min_gates=30`,
   `elevation=0.5`: targets --workers 1 within 25% of memory, --workers 2 at least 1.7x over 1.
 - wide: 640 sweeps in chunks of 32 (92 MB), `min_gates=3` (the case of earlier releases).
-- chunks: --row-sweeps (192) sweeps in chunks of each --chunk-row size (1, 10, 32), both worker counts.
+- chunks: --row-sweeps (192) sweeps in chunks of each --chunk-row size (1, 10, 32), both worker
+  counts.
 - startup: the command on a 2-sweep store (start-up, cluster start and shutdown).
 - memory: peak resident memory of each worker process, --workers 2, at each --memory size (600, 1200
   sweeps, chunks of 10), sampled every 0.1 s.
@@ -80,7 +82,7 @@ def make_store(path: str, n_sweeps: int, per_chunk: int) -> None:
 def command(
     store: str, out: str, workers: int, args: list[str], sample: bool = False
 ) -> tuple[float, list[int]]:
-    """Wall time of the command and, when sampled, the peak resident bytes of each worker process."""
+    """Wall time of the command and, when sampled, the peak resident bytes of each process."""
     argv = [sys.executable, "-m", "tarnwell.archive", store, out, "vad", "--arg", "vr=vr", *args]
     argv += ["--workers", str(workers), "--overwrite"]
     t0 = time.perf_counter()
@@ -149,13 +151,15 @@ def scale_case(
         if not same(ref, os.path.join(folder, f"o{w}.zarr")):
             raise AssertionError(f"{name}: --workers {w} differs from the in-memory result")
     print(
-        f"{name}: {n} sweeps of {N_RANGE} x {N_AZIMUTH}, chunks of {per} sweeps ({per * N_RANGE * N_AZIMUTH * 4 / 1e6:.0f} MB)"
+        f"{name}: {n} sweeps of {N_RANGE} x {N_AZIMUTH}, chunks of {per} sweeps"
+        f" ({per * N_RANGE * N_AZIMUTH * 4 / 1e6:.0f} MB)"
     )
     for k, s in t.items():
         print(f"  {k:<12} {s:8.2f} s")
     print(f"  scale-out  --workers 2 vs 1:         {t['workers 1'] / t['workers 2']:5.2f}x")
     print(
-        f"  overhead   --workers 1 vs in memory: {100 * (t['workers 1'] / t['in memory'] - 1):5.1f}%",
+        f"  overhead   --workers 1 vs in memory:"
+        f" {100 * (t['workers 1'] / t['in memory'] - 1):5.1f}%",
         flush=True,
     )
     return t
@@ -189,8 +193,10 @@ def main(argv: list[str] | None = None) -> None:
                 folder, "users", opts.sweeps, opts.per_chunk, USERS, users_kw, opts.repeat
             )
             print(
-                f"  targets: --workers 1 <= +25% ({'met' if t['workers 1'] <= 1.25 * t['in memory'] else 'missed'}),"
-                f" --workers 2 >= 1.7x ({'met' if t['workers 1'] >= 1.7 * t['workers 2'] else 'missed'})"
+                f"  targets: --workers 1 <= +25%"
+                f" ({'met' if t['workers 1'] <= 1.25 * t['in memory'] else 'missed'}),"
+                f" --workers 2 >= 1.7x"
+                f" ({'met' if t['workers 1'] >= 1.7 * t['workers 2'] else 'missed'})"
             )
         if "wide" in only:
             scale_case(
@@ -226,7 +232,8 @@ def main(argv: list[str] | None = None) -> None:
                 make_store(store, n, 10)
                 s, peaks = command(store, os.path.join(folder, "m.zarr"), 2, USERS, sample=True)
                 print(
-                    f"memory: {n} sweeps in chunks of 10 (29 MB), --workers 2: {s:.1f} s, peak RSS of the"
+                    f"memory: {n} sweeps in chunks of 10 (29 MB), --workers 2: {s:.1f} s,"
+                    " peak RSS of the"
                     f" processes {', '.join(f'{b / 1e6:.0f}' for b in peaks)} MB",
                     flush=True,
                 )

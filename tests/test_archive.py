@@ -1,4 +1,5 @@
-"""The archive command: same store from Zarr and NetCDF, in-process and on 2 workers; interrupted runs;
+"""The archive command: same store from Zarr and NetCDF, in-process and on 2 workers; interrupted
+runs;
 argument errors; streaming in bounded memory."""
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ VAD_ARGS = ["--arg", "vr=vr", "--arg", "min_gates=3", "--arg", "min_spread=0.1"]
 
 
 def sweeps(n_sweep: int = 12, n_range: int = 40, n_azimuth: int = 180, seed: int = 0) -> xr.Dataset:
-    """Radial velocities (sweep, range, azimuth) with an elevation per sweep and an ensemble field."""
+    """Radial velocities (sweep, range, azimuth), an elevation per sweep and an ensemble field."""
     rng = np.random.default_rng(seed)
     az = np.arange(n_azimuth) * (360.0 / n_azimuth)
     u, v = rng.uniform(-20.0, 20.0, (2, n_sweep, n_range, 1))
@@ -142,7 +143,8 @@ def test_same_bits_whatever_the_chunks_and_workers(tmp_path: Path) -> None:
     for per in (1, 10):
         for workers in ("1", "2"):
             out = tmp_path / f"out_{per}_{workers}.zarr"
-            argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--chunks", f"sweep={per}"]
+            argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS]
+            argv += ["--chunks", f"sweep={per}"]
             assert archive.main([*argv, "--workers", workers]) == 0, (per, workers)
             assert_same_store(out, ref.chunk(sweep=per))
 
@@ -158,7 +160,7 @@ def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> No
 
 
 def held_run(argv: list[str], hold: Path, **kw: Any) -> subprocess.Popen[bytes]:
-    """The command started with its last input chunk held until `hold` exists; returns once it is held."""
+    """The command started with its last chunk held until `hold` exists; returns once it is held."""
     hold.unlink(missing_ok=True)
     ready = Path(f"{hold}.held")
     ready.unlink(missing_ok=True)
@@ -248,7 +250,7 @@ def test_argument_errors(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> 
         ),
     ]
     for argv, culprit in cases:
-        # never connects: the scheduler address is a closed port, where a connection would fail with 1
+        # never connects: the scheduler address is a closed port, where connecting would fail with 1
         assert (
             archive.main(
                 [*argv, "--scheduler", "tcp://127.0.0.1:9"] if "--workers" not in argv else argv

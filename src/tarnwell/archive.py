@@ -5,37 +5,38 @@
                                [--overwrite] [--wait] [--allow-missing-chunks] [--debug]
 
 IN is opened lazily with xarray (a directory is read as Zarr, a file as NetCDF) in the chunks of the
-store, changed per dimension by ``--chunks``. ``--arg NAME=VALUE`` binds an argument of FUNCTION: for an
-argument that takes data, VALUE names a data variable or coordinate of IN (a number is also accepted
-where the function takes one); otherwise VALUE is an integer, a float, a comma-separated list (``5,`` is
-a one-element list) or else a string. Dimension names (``dim``, ``x_dim``, ...) are always strings.
+store, changed per dimension by ``--chunks``. ``--arg NAME=VALUE`` binds an argument of FUNCTION:
+for an argument that takes data, VALUE names a data variable or coordinate of IN (a number is also
+accepted where the function takes one); otherwise VALUE is an integer, a float, a comma-separated
+list (``5,`` is a one-element list) or else a string. Dimension names (``dim``, ``x_dim``, ...) are
+always strings.
 
 Before any work, every chunk IN's listing should hold for the variables read is looked up (no data
 read): an absent chunk ends the run (exit 1) unless ``--allow-missing-chunks`` reads it as missing
-data. A store whose declared size is absurd for its bytes on disk, or whose chunk count the task graph
-could not hold in memory, is refused.
+data. A store whose declared size is absurd for its bytes on disk, or whose chunk count the task
+graph could not hold in memory, is refused.
 
-The result is written chunk by chunk, one task per chunk of the result, into a temporary store beside
-OUT (``.OUT.<run>.partial``) that is renamed to OUT once complete: OUT is only ever absent, the previous
-store or a complete result. A finished chunk is recorded in the temporary store; after a kill, Ctrl-C,
-SIGTERM, SIGHUP or lost workers the temporary store is kept and the same command run again resumes
-from the finished chunks (the result is the same bit for bit). One run at a time writes OUT: a run
-holds a lock file beside it (``.OUT.lock``, released by the kernel if the run dies); a second run on
-the same OUT exits with status 2 at once, or with ``--wait`` waits for the first. ``--overwrite``
-replaces only a store this command wrote, and never IN, a folder holding or inside IN, ``.`` or a
-parent of the working directory. An OUT that is a symbolic link is refused.
+The result is written chunk by chunk, one task per chunk of the result, into a temporary store
+beside OUT (``.OUT.<run>.partial``) that is renamed to OUT once complete: OUT is only ever absent,
+the previous store or a complete result. A finished chunk is recorded in the temporary store; after
+a kill, Ctrl-C, SIGTERM, SIGHUP or lost workers the temporary store is kept and the same command run
+again resumes from the finished chunks (the result is the same bit for bit). One run at a time
+writes OUT: a run holds a lock file beside it (``.OUT.lock``, released by the kernel if the run
+dies); a second run on the same OUT exits with status 2 at once, or with ``--wait`` waits for the
+first. ``--overwrite`` replaces only a store this command wrote, and never IN, a folder holding or
+inside IN, ``.`` or a parent of the working directory. An OUT that is a symbolic link is refused.
 
-``--workers N`` runs on a local cluster of N one-thread worker processes on 127.0.0.1, each limited to
-``--memory-limit`` (dask's default: the machine's memory shared out); ``--workers 1`` on an input of a
-few chunks runs in this process on one thread instead, with no cluster to start. ``--scheduler
-ADDRESS`` runs on an existing cluster (IN and OUT must then be reachable by the workers under the same
-paths) and leaves it running; with neither, the chunks run on a thread pool of this process. Progress
-goes to stderr.
+``--workers N`` runs on a local cluster of N one-thread worker processes on 127.0.0.1, each limited
+to ``--memory-limit`` (dask's default: the machine's memory shared out); ``--workers 1`` on an input
+of a few chunks runs in this process on one thread instead, with no cluster to start. ``--scheduler
+ADDRESS`` runs on an existing cluster (IN and OUT must then be reachable by the workers under the
+same paths) and leaves it running; with neither, the chunks run on a thread pool of this process.
+Progress goes to stderr.
 
-Every error is one line on stderr (``--debug`` adds the traceback). Argument errors, a refused OUT and
-an OUT being written by another run exit with status 2 before any work; a failed computation (absent
-or damaged chunks, a full disk, an unwritable OUT, a thread or process limit, lost workers) exits with
-1, an interruption with 128 + the signal's number (Ctrl-C 130, SIGTERM 143, SIGHUP 129).
+Every error is one line on stderr (``--debug`` adds the traceback). Argument errors, a refused OUT
+and an OUT being written by another run exit with status 2 before any work; a failed computation
+(absent or damaged chunks, a full disk, an unwritable OUT, a thread or process limit, lost workers)
+exits with 1, an interruption with 128 + the signal's number (Ctrl-C 130, SIGTERM 143, SIGHUP 129).
 """
 
 from __future__ import annotations
@@ -88,7 +89,7 @@ Literal = int | float | str | tuple[int | float | str, ...]
 
 
 class ArgumentError(Exception):
-    """A bad command line, a refused OUT or an OUT locked by another run: one line, exit status 2."""
+    """A bad command line, a refused OUT or an OUT locked by another run: one line, exit 2."""
 
 
 class RunError(Exception):
@@ -146,7 +147,7 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-# --- values of --arg and --chunks ----------------------------------------------------------------------
+# --- values of --arg and --chunks -----------------------------------------------------------------
 
 
 def _split(item: str, option: str, what: str) -> tuple[str, str]:
@@ -166,7 +167,7 @@ def _scalar(text: str) -> int | float | str:
 
 
 def parse_literal(text: str) -> Literal:
-    """`3` -> 3, `3.0` / `1e-3` -> float, `10,50,90` -> (10, 50, 90), `5,` -> (5,), else the string."""
+    """`3` -> 3, `3.0` / `1e-3` -> float, `10,50,90` -> (10, 50, 90), `5,` -> (5,), else str."""
     if "," not in text:
         return _scalar(text)
     items = text.split(",")
@@ -191,7 +192,7 @@ def parse_chunks(items: Sequence[str]) -> dict[str, int]:
     return chunks
 
 
-# --- binding FUNCTION's arguments ----------------------------------------------------------------------
+# --- binding FUNCTION's arguments -----------------------------------------------------------------
 
 
 def _members(annotation: Any) -> tuple[Any, ...]:
@@ -230,7 +231,7 @@ def _function(name: str) -> Callable[..., xr.Dataset]:
 def bind_names(
     fn: Callable[..., Any], name: str, items: Sequence[str]
 ) -> tuple[inspect.Signature, dict[str, str]]:
-    """Checks the NAME=VALUE items against the signature: known, each once, every required one given."""
+    """Checks NAME=VALUE items against the signature: known, each once, every required one given."""
     sig = inspect.signature(fn, eval_str=True)
     params = {
         k: p for k, p in sig.parameters.items() if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)
@@ -282,7 +283,7 @@ def bind_values(sig: inspect.Signature, raw: dict[str, str], ds: xr.Dataset) -> 
     return bound
 
 
-# --- OUT, its temporary stores and its lock ------------------------------------------------------------
+# --- OUT, its temporary stores and its lock -------------------------------------------------------
 
 MARK = (
     "tarnwell_archive"  # root-group attribute of every store this command writes, and only of those
@@ -418,14 +419,14 @@ def _exchange(a: Path, b: Path) -> bool:
 
 
 def publish(tmp: Path, out: Path) -> None:
-    """Puts the complete store `tmp` at `out`, replacing what is there without a moment of neither."""
+    """Puts the complete store `tmp` at `out`, replacing what is there with no moment of neither."""
     for name in (JOB, DONE):
         _remove(tmp / name)
     if not out.exists():
         tmp.rename(out)
     elif _exchange(tmp, out):
         _remove(tmp)  # now the old OUT
-    else:  # two renames; a kill between them leaves the old OUT under an own name, put back by the next run
+    else:  # two renames; a kill between them leaves the old OUT under an own name, put back later
         old = tmp.with_name(tmp.name.removesuffix(".partial") + ".old")
         out.rename(old)
         tmp.rename(out)
@@ -433,7 +434,7 @@ def publish(tmp: Path, out: Path) -> None:
 
 
 def recover(out: Path) -> list[Path]:
-    """Undoes what an interrupted run left (under the lock): the old OUT put back, old names removed.
+    """Undoes what an interrupted run left (under the lock): old OUT put back, old names removed.
 
     Returns the temporary stores that hold finished chunks of some job, newest first.
     """
@@ -448,7 +449,7 @@ def recover(out: Path) -> list[Path]:
     return sorted(partials, key=lambda p: p.stat().st_mtime, reverse=True)
 
 
-# --- IN ------------------------------------------------------------------------------------------------
+# --- IN -------------------------------------------------------------------------------------------
 
 
 @dataclasses.dataclass(frozen=True)
@@ -586,7 +587,8 @@ def check_input(path: Path, names: Sequence[str], allow_missing: bool) -> None:
         # a few kB of task graph per chunk: more chunks than memory holds would end in MemoryError
         if n_grid * CHUNK_BOOKKEEPING > budget:
             raise RunError(
-                f"IN variable {name!r} declares {n_grid} chunks (shape {shape}): the task graph alone"
+                f"IN variable {name!r} declares {n_grid} chunks (shape {shape}):"
+                " the task graph alone"
                 f" would need about {n_grid * CHUNK_BOOKKEEPING / 1e9:.0f} GB, more than the"
                 f" {budget / 1e9:.1f} GB free (IN's declared size is not what its files hold?)"
             )
@@ -610,7 +612,8 @@ def check_input(path: Path, names: Sequence[str], allow_missing: bool) -> None:
         return
     if not allow_missing:
         raise RunError(
-            f"IN variable {first[0]!r}: chunk {first[1]!r} is absent ({absent_total} absent in all);"
+            f"IN variable {first[0]!r}: chunk {first[1]!r} is absent"
+            f" ({absent_total} absent in all);"
             " give --allow-missing-chunks to read absent chunks as missing data"
         )
     warnings.warn(f"{absent_total} chunks absent from IN are read as missing data", stacklevel=1)
@@ -630,12 +633,12 @@ ABSURD_BYTES = 2**30
 ABSURD_RATIO = 10_000
 
 
-# --- the job: one task per chunk of the result ---------------------------------------------------------
+# --- the job: one task per chunk of the result ----------------------------------------------------
 
 
 @dataclasses.dataclass(frozen=True)
 class Writes:
-    """What the task of one chunk writes: (variable, region) per block, in the order of its inputs."""
+    """What the task of one chunk writes: (variable, region) per block, in its inputs' order."""
 
     store: str
     index: int
@@ -709,7 +712,7 @@ def chunk_grid(result: xr.Dataset) -> tuple[list[Any], dict[Any, tuple[int, ...]
 
 
 def fingerprint(src: Path, argv: Mapping[str, Any], result: xr.Dataset) -> str:
-    """What a partial result belongs to: IN (its path and metadata file), the call and the result's layout."""
+    """What a partial result belongs to: IN (path, metadata file), the call, the result's layout."""
     stamp = []
     for f in ("zarr.json", ".zmetadata", ".zgroup", ""):
         p = src / f if f else src
@@ -791,12 +794,12 @@ def resumable(partials: Sequence[Path], job_id: str) -> Path | None:
     return None
 
 
-# --- running -------------------------------------------------------------------------------------------
+# --- running --------------------------------------------------------------------------------------
 
 
 @contextlib.contextmanager
 def _signals_interrupt() -> Iterator[None]:
-    """Ctrl-C, SIGTERM (a batch system's time limit) and SIGHUP (a closed terminal) end the run cleanly."""
+    """Ctrl-C, SIGTERM (a batch system's time limit) and SIGHUP (a closed terminal) end the run."""
 
     def handler(signum: int, frame: object) -> None:
         raise Interrupted(signum)
@@ -812,7 +815,7 @@ def _signals_interrupt() -> Iterator[None]:
 
 
 def compute_local(task: Any, threads: int) -> None:
-    """Runs the graph on threads of this process, one kernel thread per task, with a progress bar."""
+    """Runs the graph on threads of this process, one kernel thread per task, with progress."""
     import dask
     from dask.diagnostics import ProgressBar
 
@@ -852,8 +855,8 @@ def compute_distributed(
     memory_limit: str | None,
     then: Callable[[], None],
 ) -> None:
-    """Runs the graph on a new local cluster or on the one at `scheduler` (left running), then `then`
-    (the publication) before the cluster is closed."""
+    """Runs the graph on a new local cluster or on the one at `scheduler` (left running), then
+    `then` (the publication) before the cluster is closed."""
     from distributed import Client, KilledWorker, LocalCluster, progress
 
     stack = contextlib.ExitStack()
@@ -1005,7 +1008,7 @@ def _run(
     check_input(src, read, opts.allow_missing_chunks)
     ds = open_input(src, chunks, read)
     try:
-        # variables stored in different chunk grids (coordinates often in one chunk) share dask chunks
+        # variables stored in different chunk grids (coordinates often in one) share dask chunks
         ds = ds.unify_chunks()
         bound = bind_values(sig, raw, ds)
         try:  # lazy: checks the arguments and builds the graph, computes nothing
@@ -1125,7 +1128,8 @@ def _main(argv: Sequence[str] | None) -> int:
         _failure(f"error: {e}")
         return 2
     except _Kept as e:
-        kept = f"the {e.n_done} finished chunks are kept in {e.tmp.name} for the same command to resume"
+        kept = f"the {e.n_done} finished chunks are kept in {e.tmp.name}"
+        kept += " for the same command to resume"
         if isinstance(e.cause, KeyboardInterrupt):
             signum = getattr(e.cause, "signum", signal.SIGINT)
             _failure(
