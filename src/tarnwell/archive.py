@@ -128,7 +128,10 @@ def _parser() -> argparse.ArgumentParser:
     )
     cluster = p.add_mutually_exclusive_group()
     cluster.add_argument(
-        "--workers", type=int, metavar="N", help="local cluster of N one-thread processes"
+        "--workers",
+        type=int,
+        metavar="N",
+        help=f"local cluster of N one-thread processes (1 on at most {SMALL_JOB} chunks: in process)",
     )
     cluster.add_argument(
         "--scheduler", metavar="ADDRESS", help="address of a running dask scheduler"
