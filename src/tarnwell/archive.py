@@ -851,16 +851,42 @@ def _close(stack: contextlib.ExitStack, seconds: float = 10.0) -> None:
         _hard_exit = True
 
 
+def wait_for_chunks(future: Any, count: Callable[[], tuple[int, int]]) -> None:
+    """Waits until every chunk is recorded as written, showing progress from the records.
+
+    The records, not the cluster's word, say when the result is complete: a chunk is recorded only
+    after its data, so a cluster whose event loop stalls after the last chunk (seen with distributed
+    on CPython 3.14) cannot hold a complete result back.
+    """
+    shown = ""
+    while True:
+        done, total = count()
+        bar = f"[{'#' * (40 * done // max(total, 1)):<40}] {done} of {total} chunks"
+        if bar != shown:
+            print("\r" + bar, end="", file=sys.stderr, flush=True)
+            shown = bar
+        if done >= total:
+            print(file=sys.stderr)
+            return
+        if future.done():
+            future.result()  # raises the failure of a task
+            done, total = count()
+            if done < total:
+                raise RunError(f"the cluster ended with {total - done} chunks unwritten")
+        time.sleep(0.25)
+
+
 def compute_distributed(
     task: Any,
     workers: int | None,
     scheduler: str | None,
     memory_limit: str | None,
     then: Callable[[], None],
+    count: Callable[[], tuple[int, int]],
 ) -> None:
     """Runs the graph on a new local cluster or on the one at `scheduler` (left running), then
     `then` (the publication) before the cluster is closed."""
-    from distributed import Client, KilledWorker, LocalCluster, progress
+    from distributed import Client, KilledWorker, LocalCluster
 
     stack = contextlib.ExitStack()
     try:
@@ -888,12 +914,7 @@ def compute_distributed(
             stack.callback(client.close)
         future = client.compute(task)
         try:
-            with (
-                contextlib.redirect_stdout(sys.stderr),
-                client.as_current(),
-            ):  # the bar writes to stdout
-                progress(future)
-            future.result()
+            wait_for_chunks(future, count)
         except KilledWorker:
             import dask
 
@@ -1066,12 +1087,14 @@ def _write(
             compute_local(job.graph, 1 if in_process else max(2, os.cpu_count() or 1))
             publish(tmp, out)
         else:
+            store, n_chunks = tmp, job.n_chunks
             compute_distributed(
                 job.graph,
                 opts.workers,
                 opts.scheduler,
                 opts.memory_limit,
-                lambda: publish(tmp, out),
+                lambda: publish(store, out),
+                lambda: (len(finished(store)), n_chunks),
             )
     except BaseException as e:
         _cancelled.set()
