@@ -131,7 +131,7 @@ def _parser() -> argparse.ArgumentParser:
         "--workers",
         type=int,
         metavar="N",
-        help=f"local cluster of N one-thread processes (1 on at most {SMALL_JOB} chunks: in process)",
+        help=f"local cluster of N one-thread processes (1 on <= {SMALL_JOB} chunks: in process)",
     )
     cluster.add_argument(
         "--scheduler", metavar="ADDRESS", help="address of a running dask scheduler"
