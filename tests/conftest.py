@@ -8,6 +8,9 @@ tests/ on the path) and never from one another.
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
+import time
 from pathlib import Path
 from typing import Any
 
@@ -19,6 +22,7 @@ import _ensemble
 import _refraction
 import _tarnwell
 import tarnwell
+from tarnwell import archive
 
 # The real sample files (radar volumes, soundings) beside the checkout, or where TARNWELL_DATA says.
 DATA_DIR = Path(
@@ -421,9 +425,29 @@ def assert_same_store(a: Path, b: Path | xr.Dataset) -> None:
     """Same variables, coordinates, attributes and chunks; values equal bit for bit."""
     x = xr.open_zarr(a).load()
     y = b if isinstance(b, xr.Dataset) else xr.open_zarr(b).load()
+    if isinstance(b, xr.Dataset):  # the mark of a store the archive command wrote
+        assert x.attrs.pop(archive.MARK)
     xr.testing.assert_identical(x, y)
     for k in x.variables:
         xv, yv = np.asarray(x[k].values), np.asarray(y[k].values)
         assert xv.tobytes() == yv.tobytes(), k
         if not isinstance(b, xr.Dataset):
             assert x[k].encoding.get("chunks") == y[k].encoding.get("chunks"), k
+
+
+def command(*args: object) -> list[str]:
+    return [sys.executable, "-m", "tarnwell.archive", *map(str, args)]
+
+
+def held_run(argv: list[str], hold: Path, **kw: Any) -> subprocess.Popen[bytes]:
+    """The command started with its last chunk held until `hold` exists; returns once it is held."""
+    hold.unlink(missing_ok=True)
+    ready = Path(f"{hold}.held")
+    ready.unlink(missing_ok=True)
+    proc = subprocess.Popen(argv, env=os.environ | {archive.HOLD_VARIABLE: str(hold)}, **kw)
+    deadline = time.monotonic() + 120  # a bound on a known point, not a race
+    while not ready.exists():
+        assert proc.poll() is None, "the command ended before it reached the held chunk"
+        assert time.monotonic() < deadline, "the command never reached the held chunk"
+        time.sleep(0.01)
+    return proc

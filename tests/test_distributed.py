@@ -1,6 +1,7 @@
-"""The package on a real dask.distributed cluster of two worker processes: every function on chunked
-inputs equals the in-memory call bit for bit, perturb's member chunks equal the one call, the kernels run
-in the workers on one thread each, and the archive command submits to the cluster's address."""
+"""The package on a real dask.distributed cluster of two worker processes: every function on
+chunked inputs equals the in-memory call bit for bit, perturb's member chunks equal the one call,
+the kernels run in the workers on one thread each, and the archive command submits to the
+cluster's address."""
 
 from __future__ import annotations
 
@@ -13,20 +14,29 @@ import xarray as xr
 
 distributed = pytest.importorskip("distributed")
 
-import tarnwell  # noqa: E402
-from tarnwell import _apply, archive  # noqa: E402
 from conftest import CASES, VAD_ARGS, assert_same_store, same_ds, sweeps  # noqa: E402
 
+import tarnwell  # noqa: E402
+from tarnwell import _apply, archive  # noqa: E402
 
 # input stores are written with xarray, whose consolidated metadata Zarr 3 warns about
 pytestmark = pytest.mark.filterwarnings("ignore:Consolidated metadata")
 
+
 @pytest.fixture(scope="module")
 def client() -> Iterator[distributed.Client]:
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None,
-        memory_limit="2GiB", scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-    ) as cluster, distributed.Client(cluster, timeout="60s") as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            memory_limit="2GiB",
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+        ) as cluster,
+        distributed.Client(cluster, timeout="60s") as c,
+    ):
         c.wait_for_workers(2, timeout=60)
         yield c
 
@@ -35,7 +45,12 @@ def test_every_function_on_the_cluster_equals_memory(client: distributed.Client)
     with distributed.get_task_stream(client) as stream:
         for case in CASES:
             ds, _, _, inputs, call = case()
-            lazy = call(**{k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()}) for k, v in inputs.items()})
+            lazy = call(
+                **{
+                    k: v.chunk({d: max(1, s // 2 - 1) for d, s in v.sizes.items()})
+                    for k, v in inputs.items()
+                }
+            )
             same_ds(client.compute(lazy).result(timeout=120), ds)
     # the chunks ran in both worker processes, each kernel call on its worker's one thread
     assert len({t["worker"] for t in stream.data}) == 2
@@ -57,6 +72,10 @@ def test_archive_on_a_cluster_address(client: distributed.Client, tmp_path: Path
     sweeps().chunk(sweep=4).to_zarr(tmp_path / "in.zarr")
     src, local, remote = (str(tmp_path / n) for n in ("in.zarr", "local.zarr", "remote.zarr"))
     assert archive.main([src, local, "vad", *VAD_ARGS]) == 0
-    assert archive.main([src, remote, "vad", *VAD_ARGS, "--scheduler", client.scheduler.address]) == 0
+    assert (
+        archive.main([src, remote, "vad", *VAD_ARGS, "--scheduler", client.scheduler.address]) == 0
+    )
     assert_same_store(Path(remote), Path(local))
-    assert client.status == "running" and len(client.scheduler_info()["workers"]) == 2  # left running
+    assert (
+        client.status == "running" and len(client.scheduler_info()["workers"]) == 2
+    )  # left running
