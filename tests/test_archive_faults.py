@@ -53,7 +53,8 @@ def test_one_writer_per_out(case: tuple[Path, Path, xr.Dataset], tmp_path: Path)
         assert done.returncode == 2, done.stderr
         assert f"being written by another run (pid {first.pid})" in done.stderr
         hold.touch()
-        assert first.wait(120) == 0
+        _, err = first.communicate(timeout=120)
+        assert first.returncode == 0, err
         assert_same_store(out, ref)
     # the second waits for the first, then replaces its result with its own
     first = held_run(
