@@ -820,8 +820,11 @@ def _signals_interrupt() -> Iterator[None]:
 def compute_local(task: Any, threads: int) -> None:
     """Runs the graph on threads of this process, one kernel thread per task, with progress."""
     import dask
+    import dask.array.chunk  # noqa: F401
     from dask.diagnostics import ProgressBar
 
+    # dask.array.chunk imported here, in one thread: tasks that import it first from several pool
+    # threads at once can fail with the interpreter's _DeadlockError on the module lock.
     pool = ThreadPoolExecutor(threads)
     try:
         with ProgressBar(out=sys.stderr, dt=0.5):
