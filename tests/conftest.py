@@ -439,15 +439,23 @@ def command(*args: object) -> list[str]:
     return [sys.executable, "-m", "tarnwell.archive", *map(str, args)]
 
 
+def wait_held(proc: subprocess.Popen[bytes], ready: Path, bound: float = 120.0) -> None:
+    """Returns once the command's held chunk has written `ready` (the known point); `bound` only
+    detects a hang, it is no race: reaching the point takes seconds."""
+    deadline = time.monotonic() + bound
+    while not ready.exists():
+        if proc.poll() is not None:
+            err = proc.stderr.read().decode()[-3000:] if proc.stderr else ""
+            raise AssertionError(f"the command ended before it reached the held chunk: {err}")
+        assert time.monotonic() < deadline, f"the command never reached the held chunk in {bound} s"
+        time.sleep(0.01)
+
+
 def held_run(argv: list[str], hold: Path, **kw: Any) -> subprocess.Popen[bytes]:
     """The command started with its last chunk held until `hold` exists; returns once it is held."""
     hold.unlink(missing_ok=True)
     ready = Path(f"{hold}.held")
     ready.unlink(missing_ok=True)
     proc = subprocess.Popen(argv, env=os.environ | {archive.HOLD_VARIABLE: str(hold)}, **kw)
-    deadline = time.monotonic() + 120  # a bound on a known point, not a race
-    while not ready.exists():
-        assert proc.poll() is None, "the command ended before it reached the held chunk"
-        assert time.monotonic() < deadline, "the command never reached the held chunk"
-        time.sleep(0.01)
+    wait_held(proc, ready)
     return proc

@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import xarray as xr
-from conftest import VAD_ARGS, assert_same_store, command, held_run, sweeps
+from conftest import VAD_ARGS, assert_same_store, command, held_run, sweeps, wait_held
 
 from tarnwell import archive
 
@@ -132,7 +132,7 @@ def test_killed_workers_end_the_run(case: tuple[Path, Path, xr.Dataset], tmp_pat
         )
         for kill in range(4):  # the worker holding the last chunk, each time it is held again
             if kill:
-                held_run_wait(proc, ready)
+                wait_held(proc, ready, bound=300.0)  # a worker restarts first
             pid = int(ready.read_text())
             ready.unlink()
             os.kill(pid, signal.SIGKILL)
@@ -143,18 +143,6 @@ def test_killed_workers_end_the_run(case: tuple[Path, Path, xr.Dataset], tmp_pat
     done = run(src, out, "vad", *VAD_ARGS, "--workers", "2")
     assert done.returncode == 0 and "resuming: 15 of 16" in done.stderr, done.stderr
     assert_same_store(out, ref)
-
-
-def held_run_wait(proc: subprocess.Popen[bytes], ready: Path) -> None:
-    """Returns once a restarted worker holds the last chunk again (a hang detector, not a race:
-    a restart and the chunk's recomputation take seconds, a few minutes on a crowded machine)."""
-    import time
-
-    deadline = time.monotonic() + 300
-    while not ready.exists():
-        assert proc.poll() is None, proc.communicate()[1].decode()[-3000:]
-        assert time.monotonic() < deadline, "no worker held the chunk again within 300 s"
-        time.sleep(0.01)
 
 
 def test_absent_damaged_and_absurd_inputs(
