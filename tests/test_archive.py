@@ -102,6 +102,26 @@ def test_same_bits_whatever_the_chunks_and_workers(tmp_path: Path) -> None:
             assert_same_store(out, ref.chunk(sweep=per))
 
 
+def test_workers_import_the_task_modules_before_any_task() -> None:
+    # dask.array and dask.array.chunk imported from two threads of a fresh worker at once deadlock
+    # on the module locks; a worker, restarted ones too, imports them before it is given a task
+    from distributed import Client, LocalCluster
+
+    names = ("dask.array", "dask.array.chunk", "zarr")
+
+    def missing() -> list[str]:
+        return [m for m in names if m not in sys.modules]
+
+    kw = {"threads_per_worker": 1, "host": "127.0.0.1", "dashboard_address": None}
+    with LocalCluster(n_workers=1, **kw) as cluster, Client(cluster, timeout="60s") as client:
+        assert client.submit(missing, pure=False).result(60) == list(names)  # else proves nothing
+        client.restart(timeout="60s")
+        client.register_plugin(archive._worker_plugin(), name="tarnwell-imports")
+        assert client.submit(missing, pure=False).result(60) == []
+        client.restart(timeout="60s")
+        assert client.submit(missing, pure=False).result(60) == []
+
+
 def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=4, n_range=3)
     ds.chunk(sweep=2).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")

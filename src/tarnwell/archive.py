@@ -817,14 +817,38 @@ def _signals_interrupt() -> Iterator[None]:
             signal.signal(s, h)
 
 
+def import_task_modules() -> None:
+    """Imports what the tasks use, in one thread, before any task runs.
+
+    dask.array and dask.array.chunk import each other; a task importing one while another thread
+    (a pool thread, or a worker's event loop unpickling the next task) imports the other fails with
+    the interpreter's _DeadlockError on the module locks (seen on distributed workers).
+    """
+    import dask.array
+    import dask.array.chunk
+    import dask.array.core  # noqa: F401
+    import zarr  # noqa: F401
+
+    import tarnwell  # noqa: F401
+
+
+def _worker_plugin() -> Any:
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    class ImportTaskModules(WorkerPlugin):  # type: ignore[misc]
+        # set up on every worker, restarted ones too, before it is handed tasks
+        def setup(self, worker: Any) -> None:
+            import_task_modules()
+
+    return ImportTaskModules()
+
+
 def compute_local(task: Any, threads: int) -> None:
     """Runs the graph on threads of this process, one kernel thread per task, with progress."""
     import dask
-    import dask.array.chunk  # noqa: F401
     from dask.diagnostics import ProgressBar
 
-    # dask.array.chunk imported here, in one thread: tasks that import it first from several pool
-    # threads at once can fail with the interpreter's _DeadlockError on the module lock.
+    import_task_modules()
     pool = ThreadPoolExecutor(threads)
     try:
         with ProgressBar(out=sys.stderr, dt=0.5):
@@ -915,6 +939,7 @@ def compute_distributed(
             # not the default client: it is closed on another thread (see _close)
             client = Client(cluster, set_as_default=False)
             stack.callback(client.close)
+        client.register_plugin(_worker_plugin(), name="tarnwell-imports")
         future = client.compute(task)
         try:
             wait_for_chunks(future, count)
