@@ -28,7 +28,9 @@ inside IN, ``.`` or a parent of the working directory. An OUT that is a symbolic
 
 ``--workers N`` runs on a local cluster of N one-thread worker processes on 127.0.0.1, each limited
 to ``--memory-limit`` (dask's default: the machine's memory shared out); ``--workers 1`` on an input
-of a few chunks runs in this process on one thread instead, with no cluster to start. ``--scheduler
+of a few chunks runs in this process on one thread instead, with no cluster to start. The workers
+are forked from one server process that imports what the tasks use once, started with the cluster
+while IN is opened (workers restarted after a kill start afresh). ``--scheduler
 ADDRESS`` runs on an existing cluster (IN and OUT must then be reachable by the workers under the
 same paths) and leaves it running; with neither, the chunks run on a thread pool of this process.
 Progress goes to stderr.
@@ -903,6 +905,89 @@ def wait_for_chunks(future: Any, count: Callable[[], tuple[int, int]]) -> None:
         time.sleep(0.25)
 
 
+# What every worker imports before its first task: a local cluster's workers are forked from one
+# server process that imported them once, started while this process opens IN.
+WORKER_IMPORTS = ("distributed", "tarnwell.archive", "dask.array", "dask.array.chunk", "zarr")
+
+
+def start_fork_server() -> bool:
+    """Starts the server that forks the local cluster's workers, with the workers' imports and the
+    environment the cluster would give them; False where the platform cannot fork one."""
+    import multiprocessing
+    import multiprocessing.forkserver
+
+    import dask
+    from distributed.utils import get_mp_context
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return False
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
+        ctx = get_mp_context()  # distributed's own first-use set-up of the server's imports
+        env = dict(dask.config.get("distributed.nanny.pre-spawn-environ") or {})
+    ctx.set_forkserver_preload(list(WORKER_IMPORTS))
+    # the variables a spawned worker would get (MALLOC_TRIM_THRESHOLD_, one BLAS thread, one hash
+    # seed); the server takes them at its start, this process keeps its own
+    env.setdefault("PYTHONHASHSEED", "6640")
+    saved = {k: os.environ.get(k) for k in env}
+    try:
+        os.environ.update({str(k): str(v) for k, v in env.items()})
+        multiprocessing.forkserver.ensure_running()
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+    return True
+
+
+def _local_cluster(workers: int | None, memory_limit: str | None, forked: bool = False) -> Any:
+    import dask
+    from distributed import LocalCluster
+
+    kw = {} if memory_limit is None else {"memory_limit": memory_limit}
+    # workers restarted later (after a kill) are spawned afresh: the setting holds for the start
+    key = "distributed.worker.multiprocessing-method"
+    with dask.config.set({key: "forkserver" if forked else dask.config.get(key)}):
+        return LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            # the scheduler's bare HTTP routes on a free port of 127.0.0.1, not on 8787
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            **kw,
+        )
+
+
+class ClusterStart:
+    """A local cluster started on a thread of its own while this process opens IN and builds the
+    graph (the workers' start-up is mostly imports, in other processes); `take` waits for it."""
+
+    def __init__(self, workers: int | None, memory_limit: str | None) -> None:
+        forked = start_fork_server()
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="cluster-start")
+        self._future = self._pool.submit(_local_cluster, workers, memory_limit, forked)
+        self._pool.shutdown(wait=False)
+        self._taken = False
+
+    def take(self) -> Any:
+        """The cluster, now the caller's to close."""
+        self._taken = True
+        return self._future.result()
+
+    def discard(self) -> None:
+        """Closes the cluster if it was not taken (the run ended before it computed)."""
+        if self._taken or self._future.cancel():
+            return
+        with contextlib.suppress(Exception):
+            cluster = self._future.result()
+            stack = contextlib.ExitStack()
+            stack.callback(cluster.close)
+            _close(stack)
+
+
 def compute_distributed(
     task: Any,
     workers: int | None,
@@ -910,10 +995,11 @@ def compute_distributed(
     memory_limit: str | None,
     then: Callable[[], None],
     count: Callable[[], tuple[int, int]],
+    started: ClusterStart | None = None,
 ) -> None:
-    """Runs the graph on a new local cluster or on the one at `scheduler` (left running), then
-    `then` (the publication) before the cluster is closed."""
-    from distributed import Client, KilledWorker, LocalCluster
+    """Runs the graph on a new local cluster (`started`, or one started now) or on the one at
+    `scheduler` (left running), then `then` (the publication) before the cluster is closed."""
+    from distributed import Client, KilledWorker
 
     stack = contextlib.ExitStack()
     try:
@@ -921,21 +1007,12 @@ def compute_distributed(
             client = Client(scheduler, timeout="30s", set_as_default=False)
             stack.callback(client.close)
         else:
-            kw = {} if memory_limit is None else {"memory_limit": memory_limit}
             cluster = (
-                stack.enter_context(  # closed after the client (callbacks run last in, first out)
-                    LocalCluster(
-                        n_workers=workers,
-                        threads_per_worker=1,
-                        processes=True,
-                        host="127.0.0.1",
-                        dashboard_address=None,
-                        # the scheduler's bare HTTP routes on a free port of 127.0.0.1, not on 8787
-                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                        **kw,
-                    )
-                )
+                started.take()
+                if started
+                else _local_cluster(workers, memory_limit, start_fork_server())
             )
+            stack.callback(cluster.close)  # after the client's (callbacks run last in, first out)
             # not the default client: it is closed on another thread (see _close)
             client = Client(cluster, set_as_default=False)
             stack.callback(client.close)
@@ -1032,6 +1109,27 @@ def _run(
 ) -> int:
     partials = recover(out)
     check_replaceable(out, opts.output, opts.overwrite)
+    # a cluster of several workers is certain to be needed: it starts while IN is opened
+    several = opts.scheduler is None and opts.workers is not None and opts.workers > 1
+    started = ClusterStart(opts.workers, opts.memory_limit) if several else None
+    try:
+        return _prepare(opts, fn, sig, raw, chunks, src, out, partials, started)
+    finally:
+        if started is not None:
+            started.discard()
+
+
+def _prepare(
+    opts: argparse.Namespace,
+    fn: Callable[..., xr.Dataset],
+    sig: inspect.Signature,
+    raw: dict[str, str],
+    chunks: dict[str, int],
+    src: Path,
+    out: Path,
+    partials: list[Path],
+    started: ClusterStart | None,
+) -> int:
     try:
         probe = (
             open_input(src, {})
@@ -1076,7 +1174,7 @@ def _run(
         lazy_coords = [k for k, c in result.coords.items() if hasattr(c.data, "dask")]
         if lazy_coords:
             result = result.assign_coords({k: result[k].compute() for k in lazy_coords})
-        return _write(opts, result, src, out, raw, chunks, partials)
+        return _write(opts, result, src, out, raw, chunks, partials, started)
     finally:
         ds.close()
 
@@ -1089,6 +1187,7 @@ def _write(
     raw: dict[str, str],
     chunks: dict[str, int],
     partials: list[Path],
+    started: ClusterStart | None = None,
 ) -> int:
     job_id = fingerprint(src, {"function": opts.function, "args": raw, "chunks": chunks}, result)
     hold = os.environ.get(HOLD_VARIABLE) or None
@@ -1123,6 +1222,7 @@ def _write(
                 opts.memory_limit,
                 lambda: publish(store, out),
                 lambda: (len(finished(store)), n_chunks),
+                started,
             )
     except BaseException as e:
         _cancelled.set()
