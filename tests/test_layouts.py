@@ -118,7 +118,8 @@ def test_top_down_columns_equal_bottom_up():
     assert same(
         tarnwell.profile(zd, ud, vd, **kw).to_array(), tarnwell.profile(z, u, v, **kw).to_array()
     )
-    pool = tarnwell.cold_pool(z, b, dim="level", threshold=-0.01)
+    pool_kw = dict(dim="level", threshold=-0.01)
+    pool = tarnwell.cold_pool(z, b, **pool_kw)
     assert float(pool.intensity) > 0
     assert same(
         tarnwell.cold_pool(zd, bd, dim="level", threshold=-0.01).to_array(), pool.to_array()
@@ -134,6 +135,15 @@ def test_top_down_columns_equal_bottom_up():
         tarnwell.profile(zigzag, u, v, **kw)
     with pytest.raises(ValueError, match="cold_pool: z must increase"):
         tarnwell.cold_pool(zigzag, b, dim="level")
+    # many columns in one block: each column's top is followed by the next one's bottom in memory,
+    # and a turn hidden behind a missing height is still a turn
+    rising = xr.concat([z.fillna(500.0)] * 3, "x").transpose("x", "level")
+    many = tarnwell.cold_pool(rising, xr.concat([b] * 3, "x"), dim="level", threshold=-0.01)
+    assert same(many.isel(x=2).to_array(), tarnwell.cold_pool(rising[2], b, **pool_kw).to_array())
+    hidden = rising.copy(data=rising.values.copy())
+    hidden[1, 1:4] = [300.0, np.nan, 200.0]
+    with pytest.raises(ValueError, match="cold_pool: z must increase"):
+        tarnwell.cold_pool(hidden, b, dim="level")
 
 
 def test_trace_refuses_refractivity_and_keeps_the_sweeps_dimensions():
