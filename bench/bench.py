@@ -1102,6 +1102,26 @@ def layer_vad_sweep():
     return "720 x 1192 float32 sweep", kernel, package, quantity_rows(names)
 
 
+@layer("vad_gates")
+def layer_vad_gates():
+    """The same sweep against the kernel the package calls on rows that share their rays (the
+    sweep kernel, converting the float32 sweep itself): what the package's own steps cost
+    (units, the mean elevation, the rays' mean time, the Dataset)."""
+    import _radar
+    import tarnwell
+
+    sweep = real_sweep()
+    vr = sweep.values
+    az = np.deg2rad(sweep.azimuth.values.astype(np.float64))
+    cos_el = np.full(
+        vr.shape[1], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean()))
+    )
+    kernel = lambda: _radar.vad_sweep(vr, az, cos_el, 30, 0.1)  # noqa: E731
+    package = lambda: tarnwell.vad(sweep, min_gates=30, min_spread=0.1)  # noqa: E731
+    names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
+    return "720 x 1192 float32 sweep", kernel, package, quantity_rows(names)
+
+
 @layer("perturb")
 def layer_perturb():
     import xarray as xr

@@ -229,6 +229,50 @@ f64_array vad_sweep_py(const f64_array& vr, const f64_array& az, const f64_array
     return result;
 }
 
+// Per gate of an (azimuth, range) sweep, the sum and the number of the rays' values `t` over
+// the rays whose sample of that gate and whose own t are finite (the rays' mean time of a fit),
+// summed in ray order.
+f64_array valid_sums_py(const f64_array& vr, const f64_array& t, int n_threads) {
+    if (vr.ndim() != 2) throw std::invalid_argument("vr must be 2-D");
+    const std::int64_t n_rays = vr.shape(0), n_gates = vr.shape(1);
+    if (static_cast<std::int64_t>(t.size()) != n_rays)
+        throw std::invalid_argument("t needs one value per ray");
+    f64_array result({std::int64_t{2}, n_gates});
+    if (result.size() == 0) return result;
+    const double* tp = t.data();
+    std::vector<std::int64_t> rays;
+    for (std::int64_t j = 0; j < n_rays; ++j)
+        if (finite(tp[j])) rays.push_back(j);
+    const std::int64_t n_ok = static_cast<std::int64_t>(rays.size());
+    const double* vp = vr.data();
+    double* out = result.mutable_data();
+    const std::int64_t n_blocks = (n_gates + gate_block - 1) / gate_block;
+
+    const auto block = [&](std::int64_t b) {
+        const std::int64_t g0 = b * gate_block;
+        const std::int64_t G = std::min(gate_block, n_gates - g0);
+        double S[gate_block] = {}, n[gate_block] = {};
+        for (std::int64_t k = 0; k < n_ok; ++k) {
+            const double* x = vp + rays[k] * n_gates + g0;
+            const double tk = tp[rays[k]];
+            for (std::int64_t g = 0; g < G; ++g) {
+                const bool ok = finite(x[g]);
+                S[g] += keep(ok, tk);
+                n[g] += keep(ok, 1.0);
+            }
+        }
+        for (std::int64_t g = 0; g < G; ++g) {
+            out[g0 + g] = S[g];
+            out[n_gates + g0 + g] = n[g];
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        frame::parallel_blocks(n_blocks, 1, n_threads, block);
+    }
+    return result;
+}
+
 // Candidate reference winds of groups of `pool` neighbouring gates of a sweep, folded at the
 // Nyquist velocity V: the samples as points exp(i pi v / V) of the circle (where folding leaves
 // them unchanged), summed in `n_bins` azimuth bins per group; the score of a radial wind
@@ -435,6 +479,7 @@ PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels in the (azimuth, range) layout (multithreaded).";
     m.def("vad_sweep", &vad_sweep_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"), py::arg("min_gates"),
           py::arg("min_spread"), py::arg("n_threads") = 0);
+    m.def("valid_sums", &valid_sums_py, py::arg("vr"), py::arg("t"), py::arg("n_threads") = 0);
     m.def("torus", &torus_py, py::arg("vr"), py::arg("az"), py::arg("nyquist"), py::arg("pool"),
           py::arg("n_bins"), py::arg("half"), py::arg("coarse"), py::arg("fine_half"), py::arg("fine"),
           py::arg("n_peaks"), py::arg("n_threads") = 0);

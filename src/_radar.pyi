@@ -60,6 +60,30 @@ def vad_sweep(
         "vr must be 2-D"; "az needs one angle per ray"; "cos_el needs one value per gate".
     """
 
+def valid_sums(vr: ArrayLike, t: ArrayLike, n_threads: SupportsIndex = 0) -> NDArray[np.float64]:
+    """Per range gate of a sweep, the sum and the count of the rays' values ``t`` over the rays
+    whose sample of that gate and whose own ``t`` are finite, summed in ray order.
+
+    Parameters
+    ----------
+    vr : array_like, shape (n_rays, n_gates)
+        Samples, one row per ray; NaN and infinities are missing.
+    t : array_like
+        One value per ray (n_rays elements, any shape); a non-finite value leaves its ray out.
+    n_threads : int
+        Threads for the call; 0 or negative means all hardware threads.
+
+    Returns
+    -------
+    ndarray of float64, shape (2, n_gates)
+        The sums, then the counts.
+
+    Raises
+    ------
+    ValueError
+        "vr must be 2-D"; "t needs one value per ray".
+    """
+
 def torus(
     vr: ArrayLike,
     az: ArrayLike,

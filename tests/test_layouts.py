@@ -73,6 +73,11 @@ def test_vad_time_range_layout_equals_azimuth_layout():
     assert np.array_equal(ds.time.values, ref.time.values)
     with pytest.raises(ValueError, match="its azimuths run along 'time' \\(azimuth_dim=\\)"):
         tarnwell.vad(tr, min_gates=10, min_spread=0.1)
+    # A ray dimension without a coordinate of its own is no 0, 1, 2, ... of azimuths or times.
+    no_times = tarnwell.vad(tr.drop_vars("time"), azimuth_dim="time", min_gates=10, min_spread=0.1)
+    assert same(no_times.to_array().values, ref.to_array().values) and "time" not in no_times
+    with pytest.raises(ValueError, match="vr has no coordinate for dimension 'azimuth'"):
+        tarnwell.vad(s.drop_vars("azimuth"), min_gates=10, min_spread=0.1)
     # Times are never read as azimuths.
     bare = tr.drop_vars("azimuth")
     with pytest.raises(ValueError, match="coordinate 'time' holds times, not azimuths"):
@@ -95,13 +100,17 @@ def test_vad_volume_with_each_sweeps_azimuths_equals_per_sweep_calls(lazy):
     ]
     volume = xr.concat(sweeps, dim="sweep", coords="different", compat="equals")
     assert volume.azimuth.dims == ("sweep", "time")
-    volume = volume.drop_vars("time").rename(time="ray")  # rays differ in time across sweeps
-    if lazy:
+    # The rays differ in time across sweeps: a (sweep, ray) time coordinate.
+    times = np.stack([s.time.values for s in sweeps])
+    volume = volume.drop_vars("time").rename(time="ray")
+    volume = volume.assign_coords(time=(("sweep", "ray"), times))
+    if lazy:  # the last chunk holds one sweep: its rays shared by all its rows
         volume = volume.chunk(sweep=2, range=15)
     ds = tarnwell.vad(volume, azimuth_dim="ray", min_gates=10, min_spread=0.1)
     for k, s in enumerate(sweeps):
-        one = tarnwell.vad(s.drop_vars("time"), azimuth_dim="time", min_gates=10, min_spread=0.1)
+        one = tarnwell.vad(s, azimuth_dim="time", min_gates=10, min_spread=0.1)
         assert same(ds.isel(sweep=k).to_array().values, one.to_array().values)
+        assert np.array_equal(ds.time.isel(sweep=k).values, one.time.values)
 
 
 def column(top_down):

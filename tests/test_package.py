@@ -50,9 +50,15 @@ def test_equals_kernel_in_memory_and_under_dask(case):
 
 
 def test_vad_in_blocks_of_rows_equals_one_call(monkeypatch):
-    monkeypatch.setattr(tarnwell.atmosphere, "VAD_ROWS", 5)  # 12 rows: blocks of 5, 5 and 2
-    ds, ref, *_ = vad_case()  # ref: one kernel call over all rows
+    # 12 rows sharing 72 rays: three sweep-kernel calls of 4 rows each.
+    monkeypatch.setattr(tarnwell.atmosphere, "SWEEP_BYTES", 5 * 72 * 8)
+    ds, ref, _, inputs, _ = vad_case()  # ref: one row-kernel call over all rows
     assert same(ds.to_array().values, ref)
+    # A volume stored sweep by sweep, (sweep, azimuth, range): read one sweep at a time.
+    vr = inputs["vr"].transpose("sweep", "azimuth", "range")
+    vr = vr.copy(data=np.ascontiguousarray(vr.values))
+    by_sweep = tarnwell.vad(vr, min_gates=5, min_spread=0.05).transpose("range", "sweep")
+    assert same(by_sweep.to_array().values, ref)
 
 
 def test_units_converted_like_pint():

@@ -109,6 +109,24 @@ def test_vad_sweep_equals_vad_bit_for_bit() -> None:
         _radar.vad_sweep(vr, az, cos_el[:-1], 30, 0.1)
 
 
+def test_valid_sums_add_the_rays_of_finite_samples_in_ray_order() -> None:
+    rng = np.random.default_rng(4)
+    vr = rng.normal(0, 5, (300, 130))
+    vr[rng.random(vr.shape) < 0.3] = np.nan
+    vr[:50, 7] = -np.inf
+    t = rng.uniform(0, 1e3, 300)
+    t[[3, 40]] = np.nan  # rays without a time are left out
+    ok = np.isfinite(vr) & np.isfinite(t)[:, None]
+    want_sum = np.cumsum(np.where(ok, t[:, None], 0.0), axis=0)[-1]  # in ray order
+    for n_threads in (1, 3, 0):
+        got = _radar.valid_sums(vr, t, n_threads)
+        assert got[0].tobytes() == want_sum.tobytes()
+        assert np.array_equal(got[1], ok.sum(axis=0))
+    assert _radar.valid_sums(np.empty((0, 3)), np.empty(0)).tolist() == [[0.0] * 3] * 2
+    with pytest.raises(ValueError, match="one value per ray"):
+        _radar.valid_sums(vr, t[:-1])
+
+
 def test_torus_peaks_are_the_maxima_of_the_score() -> None:
     rng = np.random.default_rng(4)
     V, n_az = 7.0, 360

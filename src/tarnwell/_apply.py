@@ -320,13 +320,25 @@ def apply(
     return tuple(result) if n_out > 1 else (result,)
 
 
-def dataset(variables: Mapping[str, xr.DataArray], attrs: Mapping[str, Attrs]) -> xr.Dataset:
-    """The result Dataset, each variable with its attributes, in the given order."""
-    for name, var in variables.items():
-        var.attrs = dict(attrs[name])
-    # The outputs share their coordinates: building from Variables skips a costly merge.
+def dataset(
+    variables: Mapping[str, xr.DataArray],
+    attrs: Mapping[str, Attrs],
+    coords: Mapping[Hashable, xr.Variable] | None = None,
+) -> xr.Dataset:
+    """The result Dataset, each variable with its attributes, in the given order, with the
+    outputs' coordinates and `coords` (more of them, over the outputs' dimensions)."""
+    # The outputs share their coordinates: building from Variables over the first output's
+    # coordinates and indexes skips a costly merge, and `coords` given at once the alignment a
+    # later assign_coords would make.
     first = next(iter(variables.values()))
-    ds = xr.Dataset({name: var.variable for name, var in variables.items()}, coords=first.coords)
+    shared = xr.Coordinates(
+        {**{k: c.variable for k, c in first.coords.items()}, **(coords or {})},
+        indexes=dict(first.xindexes),
+    )
+    ds = xr.Dataset(
+        {name: xr.Variable(v.dims, v.data, dict(attrs[name])) for name, v in variables.items()},
+        coords=shared,
+    )
     extra = {
         k: c for var in variables.values() for k, c in var.coords.items() if k not in ds.coords
     }

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 import xarray as xr
 
+import _radar
 import _tarnwell
 
 from . import units
@@ -73,8 +74,10 @@ VAD_ATTRS = {
     "cos2": attrs("coefficient of cos(2 azimuth) in the second-harmonic fit", "m s-1"),
 }
 
-# Most rows of one vad kernel call (the rows are split into blocks of equal size).
+# Most rows of one row-kernel call (rows with their own azimuths, copied a block at a time),
+# and most bytes of the float64 samples of one sweep-kernel call; rows go in blocks of equal size.
 VAD_ROWS = 1024
+SWEEP_BYTES = 1 << 24
 
 # Spellings of horizontal coordinates that are angles on the sphere, not lengths.
 _ANGULAR_UNITS = {
@@ -617,93 +620,155 @@ def _vad_task(
     min_gates: int,
     min_spread: float,
     n_threads: int | None,
-) -> tuple[FloatArray, ...]:
+) -> tuple[npt.NDArray[Any], ...]:
     vr, az, elevation = converted((vr, azimuth, elevation), sources, targets)
     az = np.deg2rad(np.asarray(az, dtype=np.float64))
     arrays = (vr, az) + time
     batch = np.broadcast_shapes(elevation.shape, *(a.shape[:-1] for a in arrays))
     n, n_az = math.prod(batch), vr.shape[-1]
-    rows = _rows(vr, batch, n)
     cos_el = np.cos(np.deg2rad(np.broadcast_to(elevation, batch))).reshape(n)
-    # The kernel wants the azimuths row by row. Shared by all rows (a sweep), one block of
-    # copies serves every block of rows, so the copies stay in cache instead of doubling the
-    # memory traffic; otherwise (a volume's own azimuths per sweep) each block is copied.
-    shared = math.prod(az.shape[:-1]) == 1
-    az_all = az.reshape(1, n_az) if shared else _rows(az, batch, n)
-    # Blocks of equal size: a short last block would leave cores idle in its kernel call.
-    block = -(-n // -(-n // VAD_ROWS)) if n else 0
-    if shared:
-        az_block = np.ascontiguousarray(np.broadcast_to(az_all, (block, n_az)))
-    out = np.empty((8, n))
-    for start in range(0, n, max(block, 1)):
-        stop = min(start + block, n)
-        az_rows = az_block[: stop - start] if shared else np.ascontiguousarray(az_all[start:stop])
-        out[:, start:stop] = _tarnwell.vad(
-            rows[start:stop], az_rows, cos_el[start:stop], min_gates, min_spread, threads(n_threads)
-        )
-    if not time:
+    n_th = threads(n_threads)
+    t = time[0] if time else None
+    mean = None
+    if math.prod(az.shape[:-1]) == 1:  # the same rays for every row: sweeps
+        samples = np.broadcast_to(vr, batch + (n_az,))
+        out, mean = _vad_gates(samples, az.reshape(n_az), cos_el, t, min_gates, min_spread, n_th)
+    else:
+        az_rows = _rows(az, batch, n)
+        out = _vad_rows(_rows(vr, batch, n), az_rows, cos_el, min_gates, min_spread, n_th)
+    if t is None:
         return split(out, batch)
-    t = time[0]
-    t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
-    return split(out, batch) + (_mean_time(rows, az_all, t_rows, out[4]).reshape(batch),)
+    if mean is None:
+        t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
+        mean = _mean_time(_rows(vr, batch, n), _rows(az, batch, n), t_rows)
+    return split(out, batch) + (mean.reshape(batch),)
 
 
-def _time_sums(rows: npt.NDArray[Any], t: FloatArray, out: FloatArray) -> None:
-    """out[i] = the sum of `t` over the finite samples of row i, in blocks of rows whose
-    scratch stays in cache, read in the rows' own memory order (a sweep's rows are its
-    transposed gates)."""
-    step, n = 256, rows.shape[0]
-    transposed = rows.strides[0] < rows.strides[1]
-    valid = np.empty(
-        (rows.shape[1], min(step, n)) if transposed else (min(step, n), rows.shape[1]), bool
-    )
-    for start in range(0, n, step):
-        stop = min(start + step, n)
-        if transposed:
-            v = valid[:, : stop - start]
-            np.isfinite(rows[start:stop].T, out=v)
-            np.matmul(t, v, out=out[start:stop])
-        else:
-            v = valid[: stop - start]
-            np.isfinite(rows[start:stop], out=v)
-            np.matmul(v, t, out=out[start:stop])
-
-
-def _mean_offsets(
-    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: FloatArray, n_valid: FloatArray
+def _vad_rows(
+    rows: npt.NDArray[Any],
+    az_rows: FloatArray,
+    cos_el: FloatArray,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int,
 ) -> FloatArray:
-    """Per row, the mean of `t` (float64, NaN for none) over the samples the fit used (`vr`
-    and azimuth finite). `az` and `t` are (1, n_az), shared by all rows, or one row each."""
-    ray_ok = np.isfinite(az) & np.isfinite(t)
-    t = np.where(ray_ok, t, 0.0)
+    """The fits of rows with their own azimuths (a volume's sweeps), in kernel calls of
+    VAD_ROWS rows at most, each with its rows' azimuths copied."""
+    n = rows.shape[0]
+    # Blocks of equal size: a short last block would leave cores idle in its kernel call.
+    block = max(-(-n // -(-n // VAD_ROWS)), 1) if n else 1
+    out = np.empty((8, n))
+    for start in range(0, n, block):
+        stop = min(start + block, n)
+        out[:, start:stop] = _tarnwell.vad(
+            rows[start:stop],
+            np.ascontiguousarray(az_rows[start:stop]),
+            cos_el[start:stop],
+            min_gates,
+            min_spread,
+            n_threads,
+        )
+    return out
+
+
+def _vad_gates(
+    samples: npt.NDArray[Any],
+    az: FloatArray,
+    cos_el: FloatArray,
+    t: npt.NDArray[Any] | None,
+    min_gates: int,
+    min_spread: float,
+    n_threads: int,
+) -> tuple[FloatArray, npt.NDArray[Any] | None]:
+    """The fits of rows (`samples`: batch + rays) that share their rays, read back in the
+    rays' layout (ray, row) as the sweep kernel takes them: the row kernel's results bit for
+    bit, with each ray's sine and cosine taken once instead of once per sample. A sweep's
+    rows are its transposed gates, so this is the sweep's own layout and the float64 copy (of
+    float32 data) streams; a volume's sweeps are read one by one where their rows do not
+    make one array without a copy. With the rays' times shared too, their mean per row comes
+    from the same blocks."""
+    n_az = samples.shape[-1]
+    n = math.prod(samples.shape[:-1])
+    try:
+        groups = [np.reshape(samples, (n, n_az), copy=False)]
+    except ValueError:  # rows of a volume's sweeps, each sweep in its (ray, gate) layout
+        inner = samples.shape[-2]
+        groups = list(samples.reshape(-1, inner, n_az))
+    out = np.empty((8, n))
+    shared_t = t is not None and math.prod(t.shape[:-1]) == 1
+    if shared_t:
+        assert t is not None
+        t0, offsets = _offsets(t.reshape(1, n_az))
+        offsets = np.where(np.isfinite(az), offsets[0], np.nan)  # rays the fits leave out
+        sums = np.empty((2, n))
+    row = 0
+    for rows in groups:
+        m = rows.shape[0]
+        block = max(1, SWEEP_BYTES // (8 * max(n_az, 1)))
+        block = max(-(-m // -(-m // block)), 1) if m else 1  # calls of equal size
+        for start in range(0, m, block):
+            stop = min(start + block, m)
+            x = rows[start:stop].T
+            if x.dtype != np.float64 or not x.flags.c_contiguous:
+                x = np.ascontiguousarray(x, dtype=np.float64)
+            done = slice(row + start, row + stop)
+            out[:, done] = _radar.vad_sweep(x, az, cos_el[done], min_gates, min_spread, n_threads)
+            if shared_t:
+                sums[:, done] = _radar.valid_sums(x, offsets, n_threads)
+        row += m
+    if not shared_t:
+        return out, None
     with np.errstate(invalid="ignore", divide="ignore"):
-        if ray_ok.shape[0] == 1 and t.shape[0] == 1 and ray_ok.all():  # the same rays everywhere
-            total = np.empty(rows.shape[0])
-            _time_sums(rows, t[0], total)
-            return total / n_valid
-        valid = np.isfinite(rows) & ray_ok
-        total = np.where(valid, t, 0.0).sum(axis=-1)
-        return np.asarray(total / np.count_nonzero(valid, axis=-1))
+        mean = sums[0] / sums[1]
+    assert t is not None
+    return out, _from_offsets(t0, mean, t.dtype)
 
 
-def _mean_time(
-    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any], n_valid: FloatArray
-) -> npt.NDArray[Any]:
-    """Per row, the mean time of the samples the fit used, in the dtype of `t`: datetimes and
-    durations as offsets from the first time of the row's rays (exact integers in float64),
-    rounded back to the time unit; NaT where no sample is valid. Each row depends on its own
-    rays alone, so the result does not depend on the chunking."""
+def _offsets(t: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64] | None, FloatArray]:
+    """Times (rows of rays) as float64: datetimes and durations as offsets in their unit from
+    the first time of each row (exact integers), with that first time; NaT as NaN."""
     if t.dtype.kind not in "mM":
-        return _mean_offsets(rows, az, np.asarray(t, dtype=np.float64), n_valid)
+        return None, np.asarray(t, dtype=np.float64)
     missing = np.isnat(t)
     ticks = t.view(np.int64)
+    if t.shape[-1] == 0:
+        return np.zeros((t.shape[0], 1), np.int64), np.empty(t.shape)
     t0 = np.take_along_axis(ticks, np.argmax(~missing, axis=-1)[:, None], axis=-1)
-    offsets = np.where(missing, np.nan, (ticks - t0).astype(np.float64))
-    mean = _mean_offsets(rows, az, offsets, n_valid)
+    return t0, np.where(missing, np.nan, (ticks - t0).astype(np.float64))
+
+
+def _from_offsets(
+    t0: npt.NDArray[np.int64] | None, mean: FloatArray, dtype: np.dtype[Any]
+) -> npt.NDArray[Any]:
+    """Mean offsets back in the times' dtype, rounded to the time unit; NaN as NaT."""
+    if t0 is None:
+        return mean
     ok = np.isfinite(mean)
     out = np.broadcast_to(t0[:, 0], mean.shape) + np.rint(np.where(ok, mean, 0.0)).astype(np.int64)
     out[~ok] = np.iinfo(np.int64).min  # NaT
-    return out.view(t.dtype)
+    return out.view(dtype)
+
+
+def _mean_time(
+    rows: npt.NDArray[Any], az: npt.NDArray[Any], t: npt.NDArray[Any]
+) -> npt.NDArray[Any]:
+    """Per row, the mean time of the samples the fit used (`vr`, azimuth and time finite), in
+    the dtype of `t` (datetimes rounded to their unit, NaT where no sample is valid). `az`
+    and `t` are one row per row, or (1, n_az) for all. The sums run in ray order, as the
+    sweep path adds them, so a row's mean does not depend on the chunking."""
+    t0, offsets = _offsets(t)
+    valid = np.isfinite(rows) & np.isfinite(az) & np.isfinite(offsets)
+    terms = np.where(valid, offsets, 0.0)
+    total = np.cumsum(terms, axis=-1)[:, -1] + 0.0 if terms.shape[-1] else np.zeros(len(rows))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = total / np.count_nonzero(valid, axis=-1)
+    return _from_offsets(t0, mean, t.dtype)
+
+
+def _coord(x: xr.DataArray, name: Hashable) -> xr.DataArray | None:
+    """The coordinate `name` of `x`, or None. (``coords.get`` would make up a 0, 1, 2, ...
+    index for a dimension without one: read as azimuths or times, silently wrong.)"""
+    return x.coords[name] if name in x.coords else None
 
 
 def _angle_like(c: xr.DataArray) -> bool:
@@ -724,8 +789,7 @@ def _azimuths(vr: xr.DataArray, azimuth_dim: Hashable, func: str) -> xr.DataArra
     """The azimuths of `vr` (degrees), from `azimuth_dim`'s coordinate or, where that is not an
     angle (the rays' times of a ``(time, range)`` sweep), from an ``azimuth`` coordinate along
     `azimuth_dim` (1-D, or with other dimensions: a volume's own azimuths per sweep)."""
-    own = vr.coords.get(azimuth_dim)
-    other = vr.coords.get("azimuth")
+    own, other = _coord(vr, azimuth_dim), _coord(vr, "azimuth")
     if other is not None and (azimuth_dim not in other.dims or azimuth_dim == "azimuth"):
         other = None
     if own is not None and (other is None or _angle_like(own)):
@@ -784,7 +848,7 @@ def _elevation(
 def _ray_times(vr: xr.DataArray, azimuth_dim: Hashable) -> xr.DataArray | None:
     """The rays' ``time`` coordinate along `azimuth_dim` (datetimes, durations or numbers), or
     None where there is none to keep."""
-    c = vr.coords.get("time")
+    c = _coord(vr, "time")
     if c is None or azimuth_dim not in c.dims or c.dtype.kind not in "Mmfiu":
         return None
     return xr.DataArray(c.variable)
@@ -851,6 +915,11 @@ def vad(
     samples about a 30 m/s mean). The velocities are neither dealiased nor edited: give
     dealiased data and screen fits by ``rms`` and ``n_valid``.
 
+    Rows that share their rays (a sweep, or a volume with one azimuth coordinate) are fitted
+    by the sweep kernel ``_radar.vad_sweep`` in the rays' own layout, each ray's sine and
+    cosine taken once: the row kernel ``_tarnwell.vad``'s results bit for bit, in a quarter
+    of its time on a 720 × 1192 sweep. Rows with their own azimuths go to the row kernel.
+
     References
     ----------
     - Browning, K. A. and R. Wexler, 1968: The determination of kinematic properties of a
@@ -904,14 +973,11 @@ def vad(
         },
         out_dtypes=dtypes,
     )
-    ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS)
+    extra: dict[Hashable, xr.Variable] = {}
     if times is not None:
-        attrs = dict(vr.coords["time"].attrs)
-        ds = ds.assign_coords(time=xr.Variable(out[-1].dims, out[-1].data, attrs))
-    if from_coord and "elevation" not in ds.coords:
-        ds = ds.assign_coords(
-            elevation=el.assign_attrs(
-                units="degree", long_name="elevation angle, averaged along azimuth"
-            )
-        )
+        extra["time"] = xr.Variable(out[-1].dims, out[-1].data, dict(vr.coords["time"].attrs))
+    if from_coord and "elevation" not in out[0].coords:
+        el_attrs = {"units": "degree", "long_name": "elevation angle, averaged along azimuth"}
+        extra["elevation"] = xr.Variable(el.dims, el.data, el_attrs)
+    ds = dataset(dict(zip(VAD_ATTRS, out)), VAD_ATTRS, extra)
     return quantified(ds, registry or call.registry)
