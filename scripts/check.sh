@@ -13,7 +13,8 @@
 # own tests (test_package.py, test_fuzz_package.py: kernels called from dask's threads). The archive,
 # distributed and storm tests are left out: they start worker processes and interpreters that would
 # inherit the preloaded runtime, and reach the kernels only through the calls tested here.
-# tests/test_parcel.py (the parcel kernel and its package function) runs with the kernel tests.
+# tests/test_parcel.py (the parcel kernel and its package function) runs with the kernel tests, and
+# so do the sweep kernels' own tests in tests/test_volume.py.
 #
 #   TARNWELL_FUZZ_EXAMPLES   examples per fuzz test here (default 300; the normal suite uses 15)
 #   TARNWELL_CHECK           which parts to run (default "asan tsan clang")
@@ -24,7 +25,10 @@ export TARNWELL_FUZZ_EXAMPLES=${TARNWELL_FUZZ_EXAMPLES:-300}
 parts=${TARNWELL_CHECK:-asan tsan clang}
 tests=(tests/test_tarnwell.py tests/test_ensemble.py tests/test_refraction.py tests/test_frame.py
        tests/test_hardening.py tests/test_fuzz.py tests/test_package.py tests/test_fuzz_package.py
-       tests/test_parcel.py)
+       tests/test_parcel.py tests/test_volume.py::test_vad_sweep_equals_vad_bit_for_bit
+       tests/test_volume.py::test_valid_sums_add_the_rays_of_finite_samples_in_ray_order
+       tests/test_volume.py::test_torus_peaks_are_the_maxima_of_the_score
+       tests/test_volume.py::test_unfold_moves_samples_onto_the_reference)
 [ $# -eq 0 ] || tests=("$@")  # arguments replace the test selection (and may add pytest options)
 python=$(command -v python)
 
