@@ -122,6 +122,26 @@ def test_workers_import_the_task_modules_before_any_task() -> None:
         assert client.submit(missing, pure=False).result(60) == []
 
 
+def test_workers_keep_glibcs_own_mmap_threshold(monkeypatch: pytest.MonkeyPatch) -> None:
+    # dask's MALLOC_TRIM_THRESHOLD_ would make every chunk-sized block fresh pages from the
+    # kernel (a chunk read twice as slow); forked workers and spawned restarts go without it
+    from distributed import Client
+
+    # a nanny leaves its workers' variables in the environment of the process that started it
+    monkeypatch.delenv("MALLOC_TRIM_THRESHOLD_", raising=False)
+
+    def environ() -> tuple[str | None, str | None]:
+        import os
+
+        return os.environ.get("MALLOC_TRIM_THRESHOLD_"), os.environ.get("OMP_NUM_THREADS")
+
+    forked = archive.start_fork_server()
+    with archive._local_cluster(1, None, forked) as cluster, Client(cluster) as client:
+        assert client.submit(environ, pure=False).result(60) == (None, "1")
+        client.restart(timeout="60s")
+        assert client.submit(environ, pure=False).result(60) == (None, "1")
+
+
 def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> None:
     ds = sweeps(n_sweep=4, n_range=3)
     ds.chunk(sweep=2).assign_coords(elevation=ds.elevation).to_zarr(tmp_path / "in.zarr")
