@@ -31,10 +31,10 @@ to ``--memory-limit`` (dask's default: the machine's memory shared out); ``--wor
 of a few chunks runs in this process on one thread instead, with no cluster to start. The workers
 are forked from one server process that imports what the tasks use once, started with the cluster
 while IN is opened (workers restarted after a kill start afresh), with dask's worker environment
-but for MALLOC_TRIM_THRESHOLD_ (which would make every chunk-sized block fresh pages). ``--scheduler
-ADDRESS`` runs on an existing cluster (IN and OUT must then be reachable by the workers under the
-same paths) and leaves it running; with neither, the chunks run on a thread pool of this process.
-Progress goes to stderr.
+but for ``MALLOC_TRIM_THRESHOLD_`` (which would make every chunk-sized block fresh pages).
+``--scheduler ADDRESS`` runs on an existing cluster (IN and OUT must then be reachable by the
+workers under the same paths) and leaves it running; with neither, the chunks run on a thread pool
+of this process. Progress goes to stderr.
 
 Every error is one line on stderr (``--debug`` adds the traceback). Argument errors, a refused OUT
 and an OUT being written by another run exit with status 2 before any work; a failed computation
