@@ -1081,25 +1081,33 @@ def real_sweep(n_az=720, n_gates=1192, seed=5):
     )
 
 
-@layer("vad_sweep")
-def layer_vad_sweep():
-    """vad on a reader's sweep: the kernel gets the float32 rows transposed (converted by the
-    module) and float64 angles, as a user holding the sweep would call it."""
-    import _tarnwell
+def sweep_layer(kernel_of):
+    """The package on a reader's sweep beside `kernel_of(sweep, az, cos_el)`: float64 azimuths
+    (radians) and the cosine of the mean elevation, as a user holding the sweep computes them."""
     import tarnwell
 
     sweep = real_sweep()
-    rows = sweep.values.T
-    az = np.ascontiguousarray(
-        np.broadcast_to(np.deg2rad(sweep.azimuth.values.astype(np.float64)), rows.shape)
-    )
-    cos_el = np.full(
-        rows.shape[0], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean()))
-    )
-    kernel = lambda: _tarnwell.vad(rows, az, cos_el, 30, 0.1)  # noqa: E731
+    az = np.deg2rad(sweep.azimuth.values.astype(np.float64))
+    cos_el = np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean()))
+    kernel = kernel_of(sweep.values, az, cos_el)
     package = lambda: tarnwell.vad(sweep, min_gates=30, min_spread=0.1)  # noqa: E731
     names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
     return "720 x 1192 float32 sweep", kernel, package, quantity_rows(names)
+
+
+@layer("vad_sweep")
+def layer_vad_sweep():
+    """vad on a reader's sweep against the row kernel: the float32 rows transposed (converted
+    by the module) and each row's azimuths."""
+    import _tarnwell
+
+    def kernel_of(vr, az, cos_el):
+        rows = vr.T
+        az_rows = np.ascontiguousarray(np.broadcast_to(az, rows.shape))
+        cos = np.full(rows.shape[0], cos_el)
+        return lambda: _tarnwell.vad(rows, az_rows, cos, 30, 0.1)
+
+    return sweep_layer(kernel_of)
 
 
 @layer("vad_gates")
@@ -1108,18 +1116,12 @@ def layer_vad_gates():
     sweep kernel, converting the float32 sweep itself): what the package's own steps cost
     (units, the mean elevation, the rays' mean time, the Dataset)."""
     import _radar
-    import tarnwell
 
-    sweep = real_sweep()
-    vr = sweep.values
-    az = np.deg2rad(sweep.azimuth.values.astype(np.float64))
-    cos_el = np.full(
-        vr.shape[1], np.cos(np.deg2rad(sweep.elevation.values.astype(np.float64).mean()))
-    )
-    kernel = lambda: _radar.vad_sweep(vr, az, cos_el, 30, 0.1)  # noqa: E731
-    package = lambda: tarnwell.vad(sweep, min_gates=30, min_spread=0.1)  # noqa: E731
-    names = ["u", "v", "constant", "rms", "n_valid", "constant2", "sin2", "cos2"]
-    return "720 x 1192 float32 sweep", kernel, package, quantity_rows(names)
+    def kernel_of(vr, az, cos_el):
+        cos = np.full(vr.shape[1], cos_el)
+        return lambda: _radar.vad_sweep(vr, az, cos, 30, 0.1)
+
+    return sweep_layer(kernel_of)
 
 
 @layer("perturb")
