@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import functools
 import threading
-from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 from operator import getitem
 from typing import Any, NamedTuple
 
@@ -348,6 +348,7 @@ def blockwise(
     copies every input block once, even a whole one (a 29 MB chunk of an archive per task)."""
     import dask.array as da
     from dask.array.core import Array
+    from dask.core import flatten
     from dask.highlevelgraph import HighLevelGraph
 
     n_loop = max(a.ndim - len(c) for a, c in zip(arrays, core_dims))
@@ -367,7 +368,7 @@ def blockwise(
         meta=metas[0] if single else metas,
     )
     base, token = tmp.name.rsplit("-", 1)
-    keys = [k for k in _flat(tmp.__dask_keys__())]
+    keys = list(flatten(tmp.__dask_keys__()))
     out = []
     for i, (c, meta) in enumerate(zip(out_core_dims, metas)):
         name = f"{base}_{i}-{token}"
@@ -380,15 +381,6 @@ def blockwise(
         chunks = tmp.chunks[:n_loop] + tuple((s,) for s in core)
         out.append(Array(graph, name, chunks=chunks, meta=meta))
     return out[0] if single else tuple(out)
-
-
-def _flat(keys: Any) -> Iterator[Any]:
-    """The keys of a dask array, nested lists flattened."""
-    if isinstance(keys, list):
-        for k in keys:
-            yield from _flat(k)
-    else:
-        yield keys
 
 
 def dataset(

@@ -629,19 +629,29 @@ def _vad_task(
     cos_el = np.cos(np.deg2rad(np.broadcast_to(elevation, batch))).reshape(n)
     n_th = threads(n_threads)
     t = time[0] if time else None
+    shared_t = None if t is None or math.prod(t.shape[:-1]) != 1 else t.reshape(n_az)
     mean = None
     if math.prod(az.shape[:-1]) == 1:  # the same rays for every row: sweeps
         samples = np.broadcast_to(vr, batch + (n_az,))
-        out, mean = _vad_gates(samples, az.reshape(n_az), cos_el, t, min_gates, min_spread, n_th)
+        az_rays = az.reshape(n_az)
+        out, mean = _vad_gates(samples, az_rays, cos_el, shared_t, min_gates, min_spread, n_th)
+        if t is not None and mean is None:  # times of their own per row
+            mean = _mean_time(_rows(vr, batch, n), az_rays[None], _rows(t, batch, n))
     else:
-        az_rows = _rows(az, batch, n)
-        out = _vad_rows(_rows(vr, batch, n), az_rows, cos_el, min_gates, min_spread, n_th)
-    if t is None:
-        return split(out, batch)
+        rows, az_rows = _rows(vr, batch, n), _rows(az, batch, n)
+        out = _vad_rows(rows, az_rows, cos_el, min_gates, min_spread, n_th)
+        if t is not None:
+            t_rows = shared_t[None] if shared_t is not None else _rows(t, batch, n)
+            mean = _mean_time(rows, az_rows, t_rows)
     if mean is None:
-        t_rows = t.reshape(1, n_az) if math.prod(t.shape[:-1]) == 1 else _rows(t, batch, n)
-        mean = _mean_time(_rows(vr, batch, n), _rows(az, batch, n), t_rows)
+        return split(out, batch)
     return split(out, batch) + (mean.reshape(batch),)
+
+
+def _equal_blocks(n: int, most: int) -> int:
+    """The size of the fewest blocks of equal size, at most `most`, that cover n items (a short
+    last block would leave cores idle in its kernel call)."""
+    return max(-(-n // -(-n // most)), 1) if n else 1
 
 
 def _vad_rows(
@@ -655,8 +665,7 @@ def _vad_rows(
     """The fits of rows with their own azimuths (a volume's sweeps), in kernel calls of
     VAD_ROWS rows at most, each with its rows' azimuths copied."""
     n = rows.shape[0]
-    # Blocks of equal size: a short last block would leave cores idle in its kernel call.
-    block = max(-(-n // -(-n // VAD_ROWS)), 1) if n else 1
+    block = _equal_blocks(n, VAD_ROWS)
     out = np.empty((8, n))
     for start in range(0, n, block):
         stop = min(start + block, n)
@@ -685,27 +694,24 @@ def _vad_gates(
     bit, with each ray's sine and cosine taken once instead of once per sample. A sweep's
     rows are its transposed gates, so this is the sweep's own layout and the float64 copy (of
     float32 data) streams; a volume's sweeps are read one by one where their rows do not
-    make one array without a copy. With the rays' times shared too, their mean per row comes
-    from the same blocks."""
+    make one array without a copy. With the rays' times `t` (one per ray, or None), their
+    mean per row comes from the same blocks."""
     n_az = samples.shape[-1]
     n = math.prod(samples.shape[:-1])
     try:
         groups = [np.reshape(samples, (n, n_az), copy=False)]
     except ValueError:  # rows of a volume's sweeps, each sweep in its (ray, gate) layout
-        inner = samples.shape[-2]
-        groups = list(samples.reshape(-1, inner, n_az))
+        groups = list(samples.reshape(-1, samples.shape[-2], n_az))
     out = np.empty((8, n))
-    shared_t = t is not None and math.prod(t.shape[:-1]) == 1
-    if shared_t:
-        assert t is not None
-        t0, offsets = _offsets(t.reshape(1, n_az))
+    if t is not None:
+        t0, offsets = _offsets(t[None])
         offsets = np.where(np.isfinite(az), offsets[0], np.nan)  # rays the fits leave out
         sums = np.empty((2, n))
+    most = max(1, SWEEP_BYTES // (8 * max(n_az, 1)))
     row = 0
     for rows in groups:
         m = rows.shape[0]
-        block = max(1, SWEEP_BYTES // (8 * max(n_az, 1)))
-        block = max(-(-m // -(-m // block)), 1) if m else 1  # calls of equal size
+        block = _equal_blocks(m, most)
         for start in range(0, m, block):
             stop = min(start + block, m)
             x = rows[start:stop].T
@@ -713,14 +719,13 @@ def _vad_gates(
                 x = np.ascontiguousarray(x, dtype=np.float64)
             done = slice(row + start, row + stop)
             out[:, done] = _radar.vad_sweep(x, az, cos_el[done], min_gates, min_spread, n_threads)
-            if shared_t:
+            if t is not None:
                 sums[:, done] = _radar.valid_sums(x, offsets, n_threads)
         row += m
-    if not shared_t:
+    if t is None:
         return out, None
     with np.errstate(invalid="ignore", divide="ignore"):
         mean = sums[0] / sums[1]
-    assert t is not None
     return out, _from_offsets(t0, mean, t.dtype)
 
 
