@@ -1,6 +1,9 @@
 """Units as real files and the field's readers write them: spellings converted or refused with a
 message naming the argument, pint-backed data and settings, encoded data refused."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pint
 import pytest
@@ -239,3 +242,25 @@ def test_statistics_of_quantified_members_stay_quantified():
 
 def rng_values():
     return np.random.default_rng(3).normal(0.0, 1.0, (12, 5)).astype(np.float32)
+
+
+def test_the_kernels_own_units_need_no_registry():
+    # pint's registry takes half a second to build: data already in the kernels' units (any of
+    # their spellings) must not build it, data to convert must (in a fresh process: it is cached)
+    code = """
+import numpy as np, xarray as xr, tarnwell
+from tarnwell import units
+az = np.arange(0.0, 360.0, 10.0)
+vr = 5.0 * np.sin(np.deg2rad(az))[None, :] + 3.0 * np.cos(np.deg2rad(az)) + np.zeros((3, 1))
+for spelling in ("m s-1", "m/s", "metres per second"):
+    sweep = xr.DataArray(vr, dims=("range", "azimuth"), attrs={"units": spelling},
+                         coords={"azimuth": ("azimuth", az, {"units": "degrees"}),
+                                 "range": ("range", [1.0, 2.0, 3.0], {"units": "m"})})
+    fit = tarnwell.vad(sweep, elevation=0.5, min_gates=3, min_spread=0.1)
+assert units.registry.cache_info().currsize == 0
+knots = tarnwell.vad(sweep.assign_attrs(units="kt"), elevation=0.5, min_gates=3, min_spread=0.1)
+assert units.registry.cache_info().currsize == 1
+for k in ("u", "v"):
+    np.testing.assert_allclose(knots[k].values, fit[k].values * 1852.0 / 3600.0, rtol=1e-12)
+"""
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)

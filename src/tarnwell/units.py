@@ -182,8 +182,12 @@ def conversion(units: str, target: str, name: str) -> str | None:
         raise ValueError(
             f"{name}: unit {units!r} is logarithmic and cannot be converted to {target!r}"
         )
-    ureg = registry()
     source_spelling, target_spelling = spelled(text, target), spelled(target, target)
+    if source_spelling == target_spelling:
+        # the kernel's own unit under one of its spellings: nothing to convert, and no
+        # registry to build (half a second, most of a small command's start)
+        return None
+    ureg = registry()
     try:
         source = ureg.Unit(source_spelling)
     except Exception:
