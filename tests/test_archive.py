@@ -102,6 +102,28 @@ def test_same_bits_whatever_the_chunks_and_workers(tmp_path: Path) -> None:
             assert_same_store(out, ref.chunk(sweep=per))
 
 
+def test_stores_of_both_zarr_formats_raw_or_compressed_give_the_same_bits(tmp_path: Path) -> None:
+    # raw chunks are read file by file into the blocks, here across and within stored chunks
+    # (blocks of 3 sweeps over stored pairs, edge chunks of range padded in their files)
+    ds = sweeps(n_sweep=9, n_range=30, n_azimuth=90)
+    ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
+    stored = ds.chunk(sweep=2, range=7)
+    raw = {"vr": {"compressors": None}}
+    stored.to_zarr(tmp_path / "zstd.zarr")
+    stored.to_zarr(tmp_path / "raw.zarr", encoding=raw)
+    stored.to_zarr(tmp_path / "raw2.zarr", zarr_format=2, encoding={"vr": {"compressor": None}})
+    for name in ("zstd", "raw", "raw2"):
+        for chunks in (["--chunks", "sweep=3"], ["--chunks", "range=30"]):
+            out = tmp_path / f"out_{name}_{chunks[1][0]}.zarr"
+            argv = [str(tmp_path / f"{name}.zarr"), str(out), "vad", *VAD_ARGS, *chunks]
+            assert archive.main([*argv, "--workers", "1"]) == 0, (name, chunks)
+            want = ref.chunk(sweep=3) if chunks[1].startswith("sweep") else ref.chunk(sweep=2)
+            assert_same_store(out, want)
+    graph = archive.open_input(tmp_path / "raw2.zarr", {}, ["vr"]).vr.data.__dask_graph__()
+    nodes = [getattr(v, "value", v) for v in dict(graph).values()]
+    assert any(isinstance(v, archive.RawChunks) for v in nodes)  # else the test proves nothing
+
+
 def test_workers_import_the_task_modules_before_any_task() -> None:
     # dask.array and dask.array.chunk imported from two threads of a fresh worker at once deadlock
     # on the module locks; a worker, restarted ones too, imports them before it is given a task

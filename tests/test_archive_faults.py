@@ -145,10 +145,13 @@ def test_killed_workers_end_the_run(case: tuple[Path, Path, xr.Dataset], tmp_pat
     assert_same_store(out, ref)
 
 
+@pytest.mark.parametrize("stored", ["zstd", "raw"])  # raw chunks are read file by file
 def test_absent_damaged_and_absurd_inputs(
-    case: tuple[Path, Path, xr.Dataset], tmp_path: Path
+    case: tuple[Path, Path, xr.Dataset], tmp_path: Path, stored: str
 ) -> None:
     src, ref, ds = case
+    if stored == "raw":
+        ds.chunk(sweep=1).to_zarr(src, mode="w", encoding={"vr": {"compressors": None}})
     (src / "vr" / "c" / "3" / "0" / "0").unlink()  # lost in an interrupted copy
     done = run(src, tmp_path / "a.zarr", "vad", *VAD_ARGS)
     assert (
@@ -162,7 +165,7 @@ def test_absent_damaged_and_absurd_inputs(
         xr.open_zarr(ref).u.drop_sel(sweep=3)
     )
 
-    (src / "vr" / "c" / "5" / "0" / "0").write_bytes(b"not zstd")  # damaged
+    (src / "vr" / "c" / "5" / "0" / "0").write_bytes(b"not zstd")  # damaged (and short)
     done = run(
         src, tmp_path / "b.zarr", "vad", *VAD_ARGS, "--allow-missing-chunks", "--chunks", "sweep=4"
     )
