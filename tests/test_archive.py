@@ -4,6 +4,7 @@ argument errors; streaming in bounded memory."""
 
 from __future__ import annotations
 
+import os
 import signal
 import subprocess
 import sys
@@ -162,6 +163,27 @@ def test_workers_keep_glibcs_own_mmap_threshold(monkeypatch: pytest.MonkeyPatch)
         assert client.submit(environ, pure=False).result(60) == (None, "1")
         client.restart(timeout="60s")
         assert client.submit(environ, pure=False).result(60) == (None, "1")
+
+
+def test_workers_environment_is_read_without_importing_distributed(tmp_path: Path) -> None:
+    # the fork server starts before distributed is imported: its defaults are read from its
+    # configuration file, under the user's settings, as the import would merge them
+    code = """
+import os, sys
+from tarnwell import archive
+before = archive.worker_environ()
+assert "distributed" not in sys.modules
+import distributed
+assert before == archive.worker_environ(), (before, archive.worker_environ())
+assert before["OMP_NUM_THREADS"] == os.environ["WANT"] and "MALLOC_TRIM_THRESHOLD_" not in before
+"""
+    (tmp_path / "dask.yaml").write_text(
+        "distributed:\n  nanny:\n    pre-spawn-environ:\n      OMP_NUM_THREADS: 3\n"
+    )
+    for user, want in (({}, "1"), ({"DASK_CONFIG": str(tmp_path)}, "3")):
+        env = {**os.environ, **user, "WANT": want}
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
+        assert done.returncode == 0, done.stderr.decode()[-800:]
 
 
 def test_package_on_a_store_with_a_coordinate_in_one_chunk(tmp_path: Path) -> None:

@@ -1047,10 +1047,32 @@ UNSET_WORKER_VARIABLES = ("MALLOC_TRIM_THRESHOLD_",)
 
 def worker_environ() -> dict[str, str]:
     import dask
-    import distributed  # noqa: F401  (its configuration)
 
-    env = dict(dask.config.get("distributed.nanny.pre-spawn-environ") or {})
+    key = "distributed.nanny.pre-spawn-environ"
+    if "distributed" in sys.modules:
+        env = dict(dask.config.get(key) or {})
+    else:
+        # distributed's defaults under the user's settings, as importing it would merge them: the
+        # fork server starts without waiting for that import (a third of a second)
+        env = dict(_distributed_defaults().get("nanny", {}).get("pre-spawn-environ") or {})
+        env.update(dask.config.get(key, default=None) or {})
     return {str(k): str(v) for k, v in env.items() if k not in UNSET_WORKER_VARIABLES}
+
+
+def _distributed_defaults() -> dict[str, Any]:
+    """The "distributed" section of distributed's configuration file, read without importing
+    distributed."""
+    import importlib.util
+
+    import yaml
+
+    spec = importlib.util.find_spec("distributed")
+    folders = list(spec.submodule_search_locations or []) if spec else []
+    for folder in folders:
+        with contextlib.suppress(OSError):
+            with open(os.path.join(folder, "distributed.yaml")) as f:
+                return dict((yaml.safe_load(f) or {}).get("distributed") or {})
+    return {}
 
 
 def start_fork_server() -> bool:
@@ -1059,13 +1081,9 @@ def start_fork_server() -> bool:
     import multiprocessing
     import multiprocessing.forkserver
 
-    import dask
-    from distributed.utils import get_mp_context
-
     if "forkserver" not in multiprocessing.get_all_start_methods():
         return False
-    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
-        ctx = get_mp_context()  # distributed's own first-use set-up of the server's imports
+    ctx = multiprocessing.get_context("forkserver")  # the one distributed's nannies take
     env = worker_environ()
     ctx.set_forkserver_preload(list(WORKER_IMPORTS))
     # the variables a spawned worker would get (one BLAS thread, one hash seed); the server takes
