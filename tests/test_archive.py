@@ -182,7 +182,9 @@ assert before["OMP_NUM_THREADS"] == os.environ["WANT"] and "MALLOC_TRIM_THRESHOL
     )
     for user, want in (({}, "1"), ({"DASK_CONFIG": str(tmp_path)}, "3")):
         env = {**os.environ, **user, "WANT": want}
-        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, timeout=120)
+        done = subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, timeout=120
+        )
         assert done.returncode == 0, done.stderr.decode()[-800:]
 
 
