@@ -345,3 +345,31 @@ def test_readme_xarray_examples_run():
     namespace: dict = {}
     for block in blocks:
         exec(compile(block, "README.md", "exec"), namespace)
+
+
+def test_the_package_imports_its_functions_on_first_use():
+    # `import tarnwell` is cheap (the archive command starts its workers before xarray loads);
+    # every exported name is its module's function, `parcel` too when its submodule of the same
+    # name is imported first (the import system binds submodules on their package)
+    import subprocess
+    import sys
+
+    code = """
+import sys
+import tarnwell
+assert "xarray" not in sys.modules and "tarnwell.atmosphere" not in sys.modules
+import tarnwell.parcel
+assert callable(tarnwell.parcel) and tarnwell.parcel is sys.modules["tarnwell.parcel"].parcel
+for name in tarnwell.__all__:
+    fn = getattr(tarnwell, name)
+    assert fn is getattr(sys.modules["tarnwell." + tarnwell.MODULES[name]], name), name
+    assert name in dir(tarnwell)
+from tarnwell import vad, wind_profile
+try:
+    tarnwell.no_such_function
+except AttributeError as e:
+    assert "no_such_function" in str(e)
+else:
+    raise AssertionError("no AttributeError")
+"""
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)

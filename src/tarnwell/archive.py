@@ -74,10 +74,14 @@ import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
-import xarray as xr
+
+import tarnwell
+
+if TYPE_CHECKING:
+    import xarray as xr  # imported where used: a cluster's workers start before its import
 
 FUNCTIONS = (
     "thermo",
@@ -212,6 +216,8 @@ def _members(annotation: Any) -> tuple[Any, ...]:
 
 
 def _is_data(t: Any) -> bool:
+    import xarray as xr
+
     return isinstance(t, type) and issubclass(t, xr.DataArray)
 
 
@@ -232,8 +238,6 @@ def _is_dim(name: str) -> bool:
 def _function(name: str) -> Callable[..., xr.Dataset]:
     if name not in FUNCTIONS:
         raise ArgumentError(f"unknown function {name!r} (one of {', '.join(FUNCTIONS)})")
-    import tarnwell
-
     fn: Callable[..., xr.Dataset] = getattr(tarnwell, name)
     return fn
 
@@ -603,6 +607,8 @@ def open_input(path: Path, chunks: Mapping[str, int], read: Sequence[str] = ()) 
     those stored as raw bytes and not decoded (no scale, offset or fill value but NaN) are read
     by `RawChunks`.
     """
+    import xarray as xr
+
     if not path.is_dir():
         # the engine named: guessing it would load every installed backend plugin
         return xr.open_dataset(path, engine="netcdf4", chunks=dict(chunks))
@@ -967,12 +973,15 @@ def import_task_modules() -> None:
     (a pool thread, or a worker's event loop unpickling the next task) imports the other fails with
     the interpreter's _DeadlockError on the module locks (seen on distributed workers).
     """
+    import importlib
+
     import dask.array
     import dask.array.chunk
     import dask.array.core  # noqa: F401
     import zarr  # noqa: F401
 
-    import tarnwell  # noqa: F401
+    for name in set(tarnwell.MODULES.values()):  # the package imports them on first use
+        importlib.import_module(f"tarnwell.{name}")
 
 
 def _worker_plugin() -> Any:
@@ -1051,7 +1060,14 @@ def wait_for_chunks(future: Any, count: Callable[[], tuple[int, int]]) -> None:
 
 # What every worker imports before its first task: a local cluster's workers are forked from one
 # server process that imported them once, started while this process opens IN.
-WORKER_IMPORTS = ("distributed", "tarnwell.archive", "dask.array", "dask.array.chunk", "zarr")
+WORKER_IMPORTS = (
+    "distributed",
+    "tarnwell.archive",
+    *(f"tarnwell.{m}" for m in sorted(set(tarnwell.MODULES.values()))),
+    "dask.array",
+    "dask.array.chunk",
+    "zarr",
+)
 
 
 # The environment dask's nanny gives a worker before it starts, less MALLOC_TRIM_THRESHOLD_: set,
@@ -1264,6 +1280,10 @@ def run(argv: Sequence[str] | None = None) -> int:
                 f"--memory-limit {opts.memory_limit!r}: expected a size such as 4GiB"
             ) from None
     chunks = parse_chunks(opts.chunks)
+    if opts.scheduler is None and opts.workers is not None and opts.workers > 1:
+        # certain to be needed: the server's imports for the workers run on another core while
+        # this process imports the package (on an argument error it ends with this process)
+        start_fork_server()
     fn = _function(opts.function)
     sig, raw = bind_names(fn, opts.function, opts.arg)
     src = Path(opts.input).absolute()
@@ -1315,6 +1335,8 @@ def _prepare(
     partials: list[Path],
     started: ClusterStart | None,
 ) -> int:
+    import xarray as xr
+
     try:
         probe = (
             open_input(src, {})
