@@ -125,6 +125,40 @@ def test_stores_of_both_zarr_formats_raw_or_compressed_give_the_same_bits(tmp_pa
     assert any(isinstance(v, archive.RawChunks) for v in nodes)  # else the test proves nothing
 
 
+def test_chunk_files_written_directly_read_back_as_zarr_writes_them(tmp_path: Path) -> None:
+    # whole chunks of raw or zstd arrays are written as files of their own; every other write
+    # (part of a chunk, another codec, another dtype than the array's) is left to Zarr
+    import zarr
+
+    rng = np.random.default_rng(1)
+    group = zarr.open_group(str(tmp_path / "s.zarr"), mode="w")
+    cases = {
+        "zstd": {},
+        "raw": {"compressors": None},
+        "ints": {"compressors": None},
+        "gzip": {"compressors": zarr.codecs.GzipCodec()},
+    }
+    for name, kw in cases.items():
+        dtype = "i4" if name == "ints" else "f8"
+        group.create_array(name, shape=(7, 5), chunks=(3, 5), dtype=dtype, fill_value=0, **kw)
+        array = zarr.open_array(str(tmp_path / "s.zarr" / name), mode="r+")
+        want = rng.normal(size=(7, 5)).astype(dtype)
+        for start in (0, 3, 6):  # the last chunk is an edge chunk, padded in its file
+            region = (slice(start, min(start + 3, 7)), slice(0, 5))
+            own = archive._chunk_file(array, str(tmp_path / "s.zarr" / name), region, want[region])
+            assert (own is None) == (name == "gzip"), name
+            if own is None:
+                array[region] = want[region]
+            else:
+                Path(own[0]).parent.mkdir(parents=True, exist_ok=True)
+                Path(own[0]).write_bytes(own[1])
+        np.testing.assert_array_equal(zarr.open_array(str(tmp_path / "s.zarr" / name))[:], want)
+        part = (slice(1, 3), slice(0, 5))
+        assert archive._chunk_file(array, "", part, want[part]) is None
+        other = want[:3].astype("f4" if name == "ints" else "i4")
+        assert archive._chunk_file(array, "", (slice(0, 3), slice(0, 5)), other) is None
+
+
 def test_workers_import_the_task_modules_before_any_task() -> None:
     # dask.array and dask.array.chunk imported from two threads of a fresh worker at once deadlock
     # on the module locks; a worker, restarted ones too, imports them before it is given a task
