@@ -120,6 +120,12 @@ def test_stores_of_both_zarr_formats_raw_or_compressed_give_the_same_bits(tmp_pa
             assert archive.main([*argv, "--workers", "1"]) == 0, (name, chunks)
             want = ref.chunk(sweep=3) if chunks[1].startswith("sweep") else ref.chunk(sweep=2)
             assert_same_store(out, want)
+    # the chunk count that decides on a cluster, from the metadata files of either format
+    for name in ("zstd", "raw2"):
+        store = tmp_path / f"{name}.zarr"
+        assert archive.stored_chunks(store, {}, ["vr"]) == 5 * 5  # 9 sweeps by 2, 30 gates by 7
+        assert archive.stored_chunks(store, {"range": 30}) == 5
+        assert archive.stored_chunks(store, {}, ["elevation"]) == 5  # per sweep
     graph = archive.open_input(tmp_path / "raw2.zarr", {}, ["vr"]).vr.data.__dask_graph__()
     nodes = [getattr(v, "value", v) for v in dict(graph).values()]
     assert any(isinstance(v, archive.RawChunks) for v in nodes)  # else the test proves nothing

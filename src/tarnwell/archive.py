@@ -54,6 +54,7 @@ import dataclasses
 import errno
 import fcntl
 import functools
+import glob
 import hashlib
 import inspect
 import itertools
@@ -1325,10 +1326,12 @@ def run(argv: Sequence[str] | None = None) -> int:
                 f"--memory-limit {opts.memory_limit!r}: expected a size such as 4GiB"
             ) from None
     chunks = parse_chunks(opts.chunks)
-    if opts.scheduler is None and opts.workers is not None and opts.workers > 1:
-        # certain to be needed: the server's imports for the workers run on another core while
-        # this process imports the package (on an argument error it ends with this process)
-        start_fork_server()
+    if opts.scheduler is None and opts.workers is not None:
+        # a cluster is certain (more than one worker) or likely (one, on a store of many chunks)
+        # to be needed: its fork server's imports run on another core while this process imports
+        # the package (on an argument error the server ends with this process)
+        if opts.workers > 1 or not in_process(1, stored_chunks(Path(opts.input), chunks)):
+            start_fork_server()
     fn = _function(opts.function)
     sig, raw = bind_names(fn, opts.function, opts.arg)
     src = Path(opts.input).absolute()
@@ -1408,7 +1411,7 @@ def _prepare(
             }
         )
     check_input(src, read, opts.allow_missing_chunks)
-    if started is not None and not in_process(opts.workers, chunk_count(src, read, chunks)):
+    if started is not None and not in_process(opts.workers, stored_chunks(src, chunks, read)):
         started.begin()  # --workers 1 on more than a few chunks: while IN is opened
     ds = open_input(src, chunks, read)
     try:
@@ -1531,17 +1534,34 @@ def in_process(workers: int | None, n_chunks: int) -> bool:
     return workers == 1 and n_chunks <= SMALL_JOB and not os.environ.get(HOLD_VARIABLE)
 
 
-def chunk_count(path: Path, names: Sequence[str], chunks: Mapping[str, int]) -> int:
-    """The most chunks of one of IN's variables `names`, in the chunks asked for: about as many
-    as the result has (0 where IN is not a Zarr store)."""
-    if not path.is_dir():
-        return 0
+def stored_chunks(path: Path, chunks: Mapping[str, int], names: Sequence[str] | None = None) -> int:
+    """The most chunks of an array (any, or one of `names`) of the Zarr store at `path`, in the
+    chunks asked for, from its metadata files alone (0 where there is none): about as many as the
+    result has, known before Zarr or xarray are imported."""
     most = 0
-    for name, array in _zarr_arrays(path, names).items():
-        dims = array.metadata.dimension_names if array.metadata.zarr_format == 3 else None
-        dims = dims or array.attrs.get("_ARRAY_DIMENSIONS") or [None] * array.ndim
-        sizes = [chunks.get(str(d), c) for d, c in zip(dims, _chunking(array, name).chunks)]
-        most = max(most, math.prod(-(-n // c) if c else 0 for n, c in zip(array.shape, sizes)))
+    folders = ["*"] if names is None else [glob.escape(n) for n in names]
+    for meta in (
+        m for f in folders for k in ("zarr.json", ".zarray") for m in path.glob(f"{f}/{k}")
+    ):
+        with contextlib.suppress(OSError, ValueError, KeyError, TypeError, AttributeError):
+            doc = json.loads(meta.read_text())
+            if meta.name == "zarr.json":
+                if doc.get("node_type") != "array":
+                    continue
+                shape = doc["shape"]
+                grid = doc["chunk_grid"]["configuration"]["chunk_shape"]
+                dims = doc.get("dimension_names") or [None] * len(shape)
+            else:
+                shape, grid = doc["shape"], doc["chunks"]
+                attrs = meta.with_name(".zattrs")
+                dims = (
+                    json.loads(attrs.read_text()).get("_ARRAY_DIMENSIONS")
+                    if attrs.exists()
+                    else None
+                )
+                dims = dims or [None] * len(shape)
+            sizes = [chunks.get(str(d), c) for d, c in zip(dims, grid)]
+            most = max(most, math.prod(-(-n // c) if c else 0 for n, c in zip(shape, sizes)))
     return most
 
 
