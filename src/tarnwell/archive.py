@@ -29,8 +29,8 @@ inside IN, ``.`` or a parent of the working directory. An OUT that is a symbolic
 ``--workers N`` runs on a local cluster of N one-thread worker processes on 127.0.0.1, each limited
 to ``--memory-limit`` (dask's default: the machine's memory shared out); ``--workers 1`` on an input
 of a few chunks (8 at most) runs in this process on one thread instead, with no cluster to start.
-The workers are forked from one server process that imports what the tasks use once, started with
-the cluster while IN is opened (workers restarted after a kill start afresh), with dask's worker
+The workers are forked from one server process that imports what the tasks use once, started as
+soon as the arguments are read (workers restarted after a kill start afresh), with dask's worker
 environment but for ``MALLOC_TRIM_THRESHOLD_`` (which would make every chunk-sized block fresh
 pages). A chunk's task reads, computes and writes it; chunks stored uncompressed are read file by
 file straight into the task's block.
@@ -525,6 +525,25 @@ def read_block(chunking: Chunking | None, a: Any, index: Any, **kw: Any) -> Any:
         ) from None
 
 
+def _plain_bytes(array: Any) -> bool:
+    """Whether a Zarr array holds numbers in this machine's (little-endian) byte order."""
+    dtype = np.dtype(array.dtype)
+    return sys.byteorder == "little" and dtype.kind in "biuf" and dtype.byteorder in "=|<"
+
+
+def _compressors(array: Any) -> list[str] | None:
+    """The codecs after `bytes` (little-endian) of an unsharded Zarr 3 array, by class name; None
+    for another layout (Zarr 2, sharding, another serializer or byte order)."""
+    meta = array.metadata
+    if meta.zarr_format != 3 or array.shards is not None or meta.storage_transformers:
+        return None
+    first, *rest = meta.codecs
+    endian = str(getattr(first.endian, "value", first.endian)) if hasattr(first, "endian") else ""
+    if type(first).__name__ != "BytesCodec" or endian not in ("little", "None"):
+        return None
+    return [type(c).__name__ for c in rest]
+
+
 class RawChunks:
     """A Zarr array whose chunks are stored as raw bytes (no compression, filter, transposition
     or sharding), read chunk file by chunk file straight into the block asked for: one file read
@@ -540,22 +559,13 @@ class RawChunks:
     def of(array: Any, folder: Path, chunking: Chunking) -> RawChunks | None:
         """The reader for `array`, or None where its chunks are not stored as raw bytes in this
         machine's byte order."""
-        meta, dtype = array.metadata, np.dtype(array.dtype)
-        if dtype.kind not in "biuf" or array.ndim == 0 or sys.byteorder != "little":
-            return None
-        if dtype.byteorder not in "=|<":
+        meta = array.metadata
+        if array.ndim == 0 or not _plain_bytes(array):
             return None
         if meta.zarr_format == 2:
             raw = meta.compressor is None and not meta.filters and meta.order == "C"
         else:
-            codecs = list(meta.codecs)
-            raw = (
-                len(codecs) == 1
-                and type(codecs[0]).__name__ == "BytesCodec"
-                and str(getattr(codecs[0].endian, "value", codecs[0].endian)) in ("little", "None")
-                and not meta.storage_transformers
-                and array.shards is None
-            )
+            raw = _compressors(array) == []
         return RawChunks(array, folder, chunking) if raw else None
 
     def __getitem__(self, index: Any) -> Any:
@@ -843,16 +853,8 @@ def _chunk_file(
     value) of a Zarr 3 array stored as raw or zstd-compressed bytes, as Zarr writes them; None
     for any other write, left to Zarr. Zarr's own write of a small chunk costs a few ms."""
     meta, dtype = array.metadata, np.dtype(array.dtype)
-    if meta.zarr_format != 3 or array.shards is not None or meta.storage_transformers:
-        return None
-    if block.dtype != dtype or dtype.kind not in "biuf" or dtype.byteorder not in "=|<":
-        return None
-    codecs = list(meta.codecs)
-    if sys.byteorder != "little" or type(codecs[0]).__name__ != "BytesCodec":
-        return None
-    if str(getattr(codecs[0].endian, "value", codecs[0].endian)) not in ("little", "None"):
-        return None
-    if codecs[1:] and [type(c).__name__ for c in codecs[1:]] != ["ZstdCodec"]:
+    compressors = _compressors(array) if _plain_bytes(array) else None
+    if block.dtype != dtype or compressors is None or compressors not in ([], ["ZstdCodec"]):
         return None
     chunks = tuple(meta.chunk_grid.chunk_shape)
     coords = []
@@ -866,10 +868,11 @@ def _chunk_file(
         full[tuple(slice(0, k) for k in data.shape)] = data
         data = full
     raw = data.tobytes()
-    if codecs[1:]:
+    if compressors:
         import numcodecs
 
-        raw = numcodecs.Zstd(level=codecs[1].level, checksum=codecs[1].checksum).encode(raw)
+        zstd = meta.codecs[1]
+        raw = numcodecs.Zstd(level=zstd.level, checksum=zstd.checksum).encode(raw)
     return os.path.join(folder, _chunking(array, "").key(coords)), bytes(raw)
 
 
@@ -1105,7 +1108,7 @@ def wait_for_chunks(future: Any, count: Callable[[], tuple[int, int]]) -> None:
 
 
 # What every worker imports before its first task: a local cluster's workers are forked from one
-# server process that imported them once, started while this process opens IN.
+# server process that imported them once, started as soon as the arguments are read.
 WORKER_IMPORTS = (
     "distributed",
     "tarnwell.archive",
