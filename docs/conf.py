@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 import warnings
@@ -17,6 +18,15 @@ except ImportError:
     import tarnwell
 
 import kernel_stubs  # noqa: E402  (from _ext, put on the path above)
+
+# The package imports its modules on first use, and autodoc imports an extension module it finds
+# not yet loaded from the typing stub beside it (whose functions return None): the gallery would
+# then run on the stubs. The real modules are loaded here first.
+for _name in (
+    *kernel_stubs.stubbed_modules(),
+    *(f"tarnwell.{m}" for m in tarnwell.MODULES.values()),
+):
+    importlib.import_module(_name)
 
 # MetPy warns at import where pyproj has no PROJ data; import it once here, quietly, so the
 # warning does not land in the gallery's captured output.
