@@ -493,6 +493,19 @@ def _chunking(array: Any, name: str) -> Chunking:
     return Chunking(name, tuple(array.shards or array.chunks), prefix, sep)
 
 
+def _pieces(
+    box: Sequence[tuple[int, int]], chunks: Sequence[int]
+) -> Iterator[tuple[tuple[int, ...], list[tuple[int, int]]]]:
+    """The stored chunks a box ([start, stop) per axis) covers: each one's grid coordinates and
+    the part of the box inside it."""
+    ranges = [range(a // c, -(-b // c)) for (a, b), c in zip(box, chunks)]
+    for coords in itertools.product(*ranges):
+        yield (
+            coords,
+            [(max(a, k * c), min(b, (k + 1) * c)) for (a, b), k, c in zip(box, coords, chunks)],
+        )
+
+
 def read_block(chunking: Chunking | None, a: Any, index: Any, **kw: Any) -> Any:
     """dask's getter, with a failure named by variable and the chunk key it came from."""
     from dask.array.core import getter
@@ -507,17 +520,13 @@ def read_block(chunking: Chunking | None, a: Any, index: Any, **kw: Any) -> Any:
                 f"IN variable {name!r} [{where}] cannot be read: {type(e).__name__}: {e}"
             ) from None
         # the block may span several stored chunks: name the one that fails
-        ranges = [range(s.start // c, -(-s.stop // c)) for s, c in zip(index, chunking.chunks)]
-        bad = [r.start for r in ranges]
-        for coords in np.ndindex(*(len(r) for r in ranges)):
-            sub = tuple(
-                slice(max(s.start, (r.start + k) * c), min(s.stop, (r.start + k + 1) * c))
-                for s, r, k, c in zip(index, ranges, coords, chunking.chunks)
-            )
+        box = [(s.start, s.stop) for s in index]
+        bad = [start // c for (start, _), c in zip(box, chunking.chunks)]
+        for coords, part in _pieces(box, chunking.chunks):
             try:
-                getter(a, sub, **kw)
+                getter(a, tuple(slice(x, y) for x, y in part), **kw)
             except Exception:
-                bad = [r.start + k for r, k in zip(ranges, coords)]
+                bad = list(coords)
                 break
         key = chunking.key(bad)
         raise ReadError(
@@ -576,16 +585,12 @@ class RawChunks:
         out = np.empty([max(b - a, 0) for a, b in box], self.dtype)
         if out.size == 0:
             return out
-        ranges = [range(a // c, -(-b // c)) for (a, b), c in zip(box, self.chunking.chunks)]
-        for coords in itertools.product(*ranges):
+        for coords, part in _pieces(box, self.chunking.chunks):
             lo = [k * c for k, c in zip(coords, self.chunking.chunks)]
-            sel = [
-                (max(a, o), min(b, o + c)) for (a, b), o, c in zip(box, lo, self.chunking.chunks)
-            ]
-            into = tuple(slice(x - a, y - a) for (x, y), (a, _) in zip(sel, box))
-            within = tuple(slice(x - o, y - o) for (x, y), o in zip(sel, lo))
+            into = tuple(slice(x - a, y - a) for (x, y), (a, _) in zip(part, box))
+            within = tuple(slice(x - o, y - o) for (x, y), o in zip(part, lo))
             if not self._read(coords, out[into], within):
-                out[into] = self.array[tuple(slice(x, y) for x, y in sel)]
+                out[into] = self.array[tuple(slice(x, y) for x, y in part)]
         return out
 
     def _read(self, coords: Sequence[int], view: Any, within: tuple[slice, ...]) -> bool:
@@ -1148,8 +1153,8 @@ def _distributed_defaults() -> dict[str, Any]:
 
     import yaml
 
-    spec = importlib.util.find_spec("distributed")
-    folders = list(spec.submodule_search_locations or []) if spec else []
+    found = importlib.util.find_spec("distributed")
+    folders = list(found.submodule_search_locations or []) if found else []
     for folder in folders:
         with contextlib.suppress(OSError):
             with open(os.path.join(folder, "distributed.yaml")) as f:
