@@ -205,6 +205,34 @@ def test_workers_keep_glibcs_own_mmap_threshold(monkeypatch: pytest.MonkeyPatch)
         assert client.submit(environ, pure=False).result(60) == (None, "1")
 
 
+def test_memory_limit_reaches_every_worker(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    # the limit each worker reports to the scheduler, on one worker (a store of more chunks than
+    # run in process) and two
+    from dask.utils import parse_bytes
+    from distributed import Client
+
+    limits: list[list[int]] = []
+    start = archive._local_cluster
+
+    def recorded(*args: object) -> object:
+        cluster = start(*args)  # type: ignore[arg-type]
+        with Client(cluster, set_as_default=False) as client:
+            got = client.run(lambda dask_worker: dask_worker.memory_manager.memory_limit)
+        limits.append(sorted(got.values()))
+        return cluster
+
+    monkeypatch.setattr(archive, "_local_cluster", recorded)
+    ds = sweeps(n_sweep=archive.SMALL_JOB + 2, n_range=4, n_azimuth=36)
+    ds.chunk(sweep=1).to_zarr(tmp_path / "in.zarr")
+    ref = tarnwell.vad(ds.vr, min_gates=3, min_spread=0.1)
+    for workers in ("1", "2"):
+        out = tmp_path / f"out{workers}.zarr"
+        argv = [str(tmp_path / "in.zarr"), str(out), "vad", *VAD_ARGS, "--workers", workers]
+        assert archive.main([*argv, "--memory-limit", "700MiB"]) == 0
+        assert_same_store(out, ref.chunk(sweep=1))
+    assert limits == [[parse_bytes("700MiB")] * n for n in (1, 2)]
+
+
 def test_workers_environment_is_read_without_importing_distributed(tmp_path: Path) -> None:
     # the fork server starts before distributed is imported: its defaults are read from its
     # configuration file, under the user's settings, as the import would merge them
