@@ -4,6 +4,7 @@ argument errors; streaming in bounded memory."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -300,6 +301,23 @@ def test_interrupted_runs_resume(tmp_path: Path) -> None:
     done = subprocess.run(argv, timeout=120, capture_output=True, text=True)
     assert done.returncode == 0 and "resuming: 15 of 16" in done.stderr, done.stderr
     assert_same_store(out, tarnwell.vad(ds.vr, min_gates=3, min_spread=0.2).chunk(sweep=1))
+    assert not archive.temporaries(out)
+
+    # finished chunks from before the machine restarted (recorded with no sync) are not trusted:
+    # one of them damaged, the rerun starts afresh and gives the right result
+    argv = command(src, out, "vad", *VAD_ARGS, "--overwrite")
+    proc = held_run(argv, hold, stderr=subprocess.DEVNULL)
+    proc.kill()
+    proc.wait(30)
+    (tmp,) = archive.temporaries(out)
+    job = json.loads((tmp / archive.JOB).read_text())
+    (tmp / archive.JOB).write_text(json.dumps({**job, "boot": "a boot before"}))
+    chunk = next(p for p in (tmp / "u").rglob("*") if p.is_file() and p.name != "zarr.json")
+    chunk.write_bytes(bytes(len(chunk.read_bytes())))
+    done = subprocess.run(argv, timeout=120, capture_output=True, text=True)
+    assert done.returncode == 0 and "restarted" in done.stderr, done.stderr
+    assert "resuming" not in done.stderr
+    assert_same_store(out, ref)
     assert not archive.temporaries(out)
 
 

@@ -20,7 +20,11 @@ The result is written chunk by chunk, one task per chunk of the result, into a t
 beside OUT (``.OUT.<run>.partial``) that is renamed to OUT once complete: OUT is only ever absent,
 the previous store or a complete result. A finished chunk is recorded in the temporary store; after
 a kill, Ctrl-C, SIGTERM, SIGHUP or lost workers the temporary store is kept and the same command run
-again resumes from the finished chunks (the result is the same bit for bit). One run at a time
+again resumes from the finished chunks (the result is the same bit for bit). A chunk is recorded
+after its data are written, with no sync to disk (a sync of each chunk's files would add about a
+tenth to a 29 MB chunk's time): the system holds what was written once a write returns, so the
+records are right after any kill, and a rerun after the machine itself restarted starts afresh
+(the last writes before a crash may be lost in any order). One run at a time
 writes OUT: a run holds a lock file beside it (``.OUT.lock``, released by the kernel if the run
 dies); a second run on the same OUT exits with status 2 at once, or with ``--wait`` waits for the
 first. ``--overwrite`` replaces only a store this command wrote, and never IN, a folder holding or
@@ -983,7 +987,8 @@ def start_store(result: xr.Dataset, tmp: Path, job_id: str) -> None:
     result = result.assign_attrs(mark)
     result.to_zarr(tmp, mode="a", compute=False)  # metadata and the variables held in memory
     (tmp / DONE).mkdir()
-    (tmp / JOB).write_text(json.dumps({"job": job_id}) + "\n")  # last: a store to resume from
+    job = {"job": job_id, "boot": boot_id()}
+    (tmp / JOB).write_text(json.dumps(job) + "\n")  # last: a store to resume from
 
 
 def finished(tmp: Path) -> set[int]:
@@ -992,11 +997,27 @@ def finished(tmp: Path) -> set[int]:
     return set()
 
 
+def boot_id() -> str | None:
+    """This boot of the machine (None where the system does not say): chunks are recorded with no
+    sync to disk, so a rerun trusts the records only within the boot that wrote them."""
+    with contextlib.suppress(OSError):
+        return Path("/proc/sys/kernel/random/boot_id").read_text().strip()
+    return None
+
+
 def resumable(partials: Sequence[Path], job_id: str) -> Path | None:
     for p in partials:
-        with contextlib.suppress(OSError, ValueError):
-            if json.loads((p / JOB).read_text()).get("job") == job_id:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            job = json.loads((p / JOB).read_text())
+            if job.get("job") != job_id:
+                continue
+            if job.get("boot") == boot_id():
                 return p
+            # a crash of the machine may have lost written chunks whose records reached the disk
+            _note(
+                f"the machine has restarted since {p.name} was written (its chunks may not have"
+                " reached the disk): starting afresh"
+            )
     return None
 
 
