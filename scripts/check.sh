@@ -3,7 +3,7 @@
 # environment). Each build has its own folder, so the check never touches build/ or a dev build:
 #
 #   build-asan   AddressSanitizer + UndefinedBehaviorSanitizer (UB is fatal): kernel tests, the
-#                fuzz tests at a larger example count, and a leak check of all ten functions
+#                fuzz tests at a larger example count, and a leak check of every kernel function
 #   build-tsan   ThreadSanitizer: kernel tests and fuzz tests
 #   build-clang  clang, -Wall -Wextra -Werror, and the portable math path (no glibc sincos):
 #                kernel tests and fuzz tests, which compare bit for bit with references

@@ -198,7 +198,7 @@ def test_empty_results_return_at_once():
 LEAKS = """
 import ctypes
 import numpy as np
-import _ensemble, _refraction, _tarnwell
+import _ensemble, _parcel, _radar, _refraction, _tarnwell
 
 def attempt(fn, *args, **kw):
     try:
@@ -209,6 +209,7 @@ def attempt(fn, *args, **kw):
 r = np.random.default_rng(1)
 z = np.cumsum(r.uniform(10, 100, (40, 20)), axis=1)
 v = r.normal(0, 1, (40, 20))
+p = 1e5 - np.cumsum(r.uniform(500, 3000, (40, 20)), axis=1)
 for k in range(60):
     t = 1 + k % 3
     attempt(_tarnwell.thermo, v + 280, v + 9e4, v + 270, n_threads=t)
@@ -241,13 +242,28 @@ for k in range(60):
     attempt(_refraction.trace, np.linspace(0, 2e4, 30)[::-1], np.arange(5.0), [0.0, 1e4],
             [1.0003, 1.0], 0.0, 6.4e6)
     attempt(_refraction.trace, [1.0], [1.0], [0.0], [1.0], 0.0, 6.4e6, "x")
+    attempt(_parcel.parcel, p, v + 290, v + 280, z, k % 3, 1e4, k % 2 == 0, n_threads=t)
+    attempt(_parcel.parcel, p[:3], v + 290, v + 280, z, 0, 1e4, True)
+    attempt(_parcel.parcel, p, v + 290, v + 280, [], 1, -1.0, True)
+    attempt(_parcel.parcel, p, v + 290, v + 280, [], 5, 1e4, True)
+    ray = np.linspace(0, 6, 40)
+    attempt(_radar.vad_sweep, v, ray, np.ones(20), 3, 0.1, n_threads=t)
+    attempt(_radar.vad_sweep, v, ray[:3], np.ones(20), 3, 0.1)
+    attempt(_radar.valid_sums, v, ray, n_threads=t)
+    attempt(_radar.valid_sums, v, ray[:3])
+    attempt(_radar.torus, v, ray, 7.0, 4, 72, 40.0, 3.5, 3.5, 0.875, 3, n_threads=t)
+    attempt(_radar.torus, v, ray, 7.0, 4, 72, 1e6, 3.5, 3.5, 0.875, 3)
+    attempt(_radar.torus, v, ray, 0.0, 4, 72, 40.0, 3.5, 3.5, 0.875, 3)
+    attempt(_radar.unfold, v, ray, 7.0, v[:3] * 10, 0.85, n_threads=t)
+    attempt(_radar.unfold, v, ray, 7.0, v[:2], 0.85)
 # A block nobody frees, outside our modules: proves that the leak check ran.
 ctypes.CDLL(None).malloc(4321)
 print("done")
 """
 
 OURS = re.compile(
-    r"(_tarnwell|_ensemble|_refraction)\.cpython|src/_(tarnwell|ensemble|refraction)\.cpp|frame\.hpp"
+    r"(_tarnwell|_ensemble|_refraction|_parcel|_radar)\.cpython"
+    r"|src/_(tarnwell|ensemble|refraction|parcel|radar)\.cpp|frame\.hpp"
 )
 
 
@@ -255,7 +271,7 @@ OURS = re.compile(
     SANITIZER != "address", reason="needs the AddressSanitizer build (scripts/run.sh check)"
 )
 def test_no_leak_from_our_modules():
-    """All ten functions, error paths included, many times: no leak with one of our frames."""
+    """Every kernel function, error paths included, many times: no leak with one of our frames."""
     env = dict(os.environ)
     env["ASAN_OPTIONS"] = (
         re.sub(r"detect_leaks=0", "detect_leaks=1", env.get("ASAN_OPTIONS", "")) + ":symbolize=0"
