@@ -2,10 +2,11 @@
 held
 at a known point (the TARNWELL_ARCHIVE_HOLD test hook), never racing the clock: colliding runs, a
 careless --overwrite, killed workers, absent and damaged chunks, absurd sizes, signals, a full
-disk."""
+disk, a failed sync."""
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import signal
@@ -232,3 +233,22 @@ def test_full_disk(case: tuple[Path, Path, xr.Dataset], tmp_path: Path) -> None:
     assert done.returncode == 1, done.stderr
     assert "no space left on OUT's file system" in lines[-1] and "MB free" in lines[-1], done.stderr
     assert done.stdout.strip() == ""  # nothing left on the full file system
+
+
+def test_a_failed_sync_fails_the_run(
+    case: tuple[Path, Path, xr.Dataset], tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # the result is synced to disk before it replaces OUT: an I/O error there leaves OUT as it was
+    src, ref, _ = case
+    out = tmp_path / "out.zarr"
+    shutil.copytree(ref, out)
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+
+    def fails(folder: Path) -> None:
+        raise OSError(errno.EIO, "cannot sync OUT to disk: Input/output error")
+
+    monkeypatch.setattr(archive, "_sync", fails)
+    argv = [str(src), str(out), "vad", *VAD_ARGS[:-1], "min_spread=0.2", "--overwrite"]
+    assert archive.main(argv) == 1
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+    assert not archive.temporaries(out) and not archive.lock_name(out).exists()

@@ -17,14 +17,14 @@ data. A store whose declared size is absurd for its bytes on disk, or whose chun
 graph could not hold in memory, is refused.
 
 The result is written chunk by chunk, one task per chunk of the result, into a temporary store
-beside OUT (``.OUT.<run>.partial``) that is renamed to OUT once complete: OUT is only ever absent,
-the previous store or a complete result. A finished chunk is recorded in the temporary store; after
-a kill, Ctrl-C, SIGTERM, SIGHUP or lost workers the temporary store is kept and the same command run
-again resumes from the finished chunks (the result is the same bit for bit). A chunk is recorded
-after its data are written, with no sync to disk (a sync of each chunk's files would add about a
-tenth to a 29 MB chunk's time): the system holds what was written once a write returns, so the
-records are right after any kill, and a rerun after the machine itself restarted starts afresh
-(the last writes before a crash may be lost in any order). One run at a time
+beside OUT (``.OUT.<run>.partial``) that is synced to disk and renamed to OUT once complete: OUT is
+only ever absent, the previous store or a complete result. A finished chunk is recorded in the
+temporary store; after a kill, Ctrl-C, SIGTERM, SIGHUP or lost workers the temporary store is kept
+and the same command run again resumes from the finished chunks (the result is the same bit for
+bit). A chunk is recorded after its data are written, with no sync to disk (a sync of each chunk's
+files would add about a tenth to a 29 MB chunk's time): the system holds what was written once a
+write returns, so the records are right after any kill, and a rerun after the machine itself
+restarted starts afresh (the last writes before a crash may be lost in any order). One run at a time
 writes OUT: a run holds a lock file beside it (``.OUT.lock``, released by the kernel if the run
 dies); a second run on the same OUT exits with status 2 at once, or with ``--wait`` waits for the
 first. ``--overwrite`` replaces only a store this command wrote, and never IN, a folder holding or
@@ -437,8 +437,28 @@ def _exchange(a: Path, b: Path) -> bool:
     return bool(renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0)
 
 
+def _sync(folder: Path) -> None:
+    """Puts what was written under `folder` on disk: one sync of its file system (Linux syncfs)
+    instead of one a file, else of every file system."""
+    fd = os.open(folder, os.O_RDONLY)
+    try:
+        syncfs = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None)
+        if syncfs is None:
+            os.sync()
+        elif syncfs(fd) != 0:
+            code = ctypes.get_errno()
+            if code != errno.ENOSYS:  # data that did not reach the disk fail the run
+                raise OSError(code, f"cannot sync OUT to disk: {os.strerror(code)}")
+            os.sync()
+    finally:
+        os.close(fd)
+
+
 def publish(tmp: Path, out: Path) -> None:
-    """Puts the complete store `tmp` at `out`, replacing what is there with no moment of neither."""
+    """Puts the complete store `tmp` at `out`, replacing what is there with no moment of neither;
+    its data are on disk first, so that a crash of the machine cannot leave an OUT with chunks
+    that never reached it."""
+    _sync(tmp)
     for name in (JOB, DONE):
         _remove(tmp / name)
     if not out.exists():
