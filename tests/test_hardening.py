@@ -210,6 +210,7 @@ r = np.random.default_rng(1)
 z = np.cumsum(r.uniform(10, 100, (40, 20)), axis=1)
 v = r.normal(0, 1, (40, 20))
 p = 1e5 - np.cumsum(r.uniform(500, 3000, (40, 20)), axis=1)
+ray = np.linspace(0, 6, 40)
 for k in range(60):
     t = 1 + k % 3
     attempt(_tarnwell.thermo, v + 280, v + 9e4, v + 270, n_threads=t)
@@ -246,7 +247,6 @@ for k in range(60):
     attempt(_parcel.parcel, p[:3], v + 290, v + 280, z, 0, 1e4, True)
     attempt(_parcel.parcel, p, v + 290, v + 280, [], 1, -1.0, True)
     attempt(_parcel.parcel, p, v + 290, v + 280, [], 5, 1e4, True)
-    ray = np.linspace(0, 6, 40)
     attempt(_radar.vad_sweep, v, ray, np.ones(20), 3, 0.1, n_threads=t)
     attempt(_radar.vad_sweep, v, ray[:3], np.ones(20), 3, 0.1)
     attempt(_radar.valid_sums, v, ray, n_threads=t)

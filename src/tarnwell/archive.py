@@ -426,12 +426,18 @@ def check_replaceable(out: Path, display: str, overwrite: bool) -> None:
         )
 
 
+def _libc(name: str) -> Any:
+    """The C library's function `name` (errno kept for ctypes.get_errno), None where absent."""
+    try:
+        return getattr(ctypes.CDLL(None, use_errno=True), name)
+    except OSError, AttributeError:
+        return None
+
+
 def _exchange(a: Path, b: Path) -> bool:
     """Swaps two paths in one step (Linux renameat2 RENAME_EXCHANGE); False where unsupported."""
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        renameat2 = libc.renameat2
-    except OSError, AttributeError:
+    renameat2 = _libc("renameat2")
+    if renameat2 is None:
         return False
     at_fdcwd, rename_exchange = -100, 2
     return bool(renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0)
@@ -442,7 +448,7 @@ def _sync(folder: Path) -> None:
     instead of one a file, else of every file system."""
     fd = os.open(folder, os.O_RDONLY)
     try:
-        syncfs = getattr(ctypes.CDLL(None, use_errno=True), "syncfs", None)
+        syncfs = _libc("syncfs")
         if syncfs is None:
             os.sync()
         elif syncfs(fd) != 0:
